@@ -1,0 +1,29 @@
+// The simulated machine's kernel-level settings for tests and tools: module path, clock,
+// virtual sleep and the threads started with _beginthread.
+#pragma once
+
+#include <simwin/windows.h>
+
+#include <string>
+
+namespace ksim {
+
+// GetModuleFileNameA's answer. Starts as $KSIM_MODULE_PATH, or C:\korvlog\korvlog.exe.
+void SetModulePath(const std::string& path);
+std::string ModulePath();
+
+// A settable clock. Once set, time stands still except through AdvanceClock and virtual Sleep.
+// Local time is UTC minus biasMinutes, as Windows defines the time-zone bias.
+void SetClock(const SYSTEMTIME& utc, LONG biasMinutes = 0);
+void UseRealClock();
+void AdvanceClock(DWORD milliseconds);
+
+// With virtual sleep, Sleep returns at once, advances a set clock and adds to the total.
+void SetVirtualSleep(bool enabled);
+ULONGLONG VirtualSleptMilliseconds();
+
+// Threads started with _beginthread that have not ended yet, and a wait for them all to end.
+long RunningThreads();
+bool WaitForThreads(DWORD timeoutMilliseconds);
+
+}  // namespace ksim

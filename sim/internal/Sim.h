@@ -1,0 +1,19 @@
+// What every simulated call uses: call recording, fault lookup and live-object counters.
+#pragma once
+
+#include <ksim/Faults.h>
+
+#include <optional>
+#include <string>
+
+namespace ksim::detail {
+
+// Records the call, runs the hooks that match it, and returns the fault that applies, if any.
+std::optional<Fault> Enter(const char* call, const std::string& selector = {});
+
+void AddLive(const char* kind, int64_t delta);
+
+// ASCII case-blind equality, as the simulated host compares names.
+bool EqualsNoCase(const std::string& a, const std::string& b);
+
+}  // namespace ksim::detail
