@@ -1,0 +1,43 @@
+# Shared shell functions for the tests that run the real korvlog.exe under Wine.
+# Source it, then: wine_require || exit $?; wine_prefix_start DIR; ...; wine_prefix_stop.
+# A test that cannot run here exits with 77, which ctest reports as skipped.
+
+WINE_SKIP=77
+
+wine_require() {
+  WINE_BIN=$(command -v wine || true)
+  WINESERVER_BIN=$(command -v wineserver || true)
+  if [ -z "$WINE_BIN" ] || [ -z "$WINESERVER_BIN" ]; then
+    echo "SKIPPED: Wine is not installed (install the wine and wine64 packages)"
+    return $WINE_SKIP
+  fi
+  return 0
+}
+
+# A fresh prefix with a persistent server; every later command joins the same Wine session.
+# Standard error of the boot command (and so of services.exe and the services it starts) goes
+# to $WINEPREFIX.log; WINEDEBUG decides what the eventlog channel shows there.
+wine_prefix_start() {
+  export WINEPREFIX=$1
+  export WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  rm -rf "$WINEPREFIX" "$WINEPREFIX.log"
+  mkdir -p "$WINEPREFIX"
+  "$WINESERVER_BIN" -f -p >/dev/null 2>&1 &
+  WINE_SERVER_PID=$!
+  # Booting a new prefix takes a while; the first command does it.
+  "$WINE_BIN" cmd /c exit 2>>"$WINEPREFIX.log" >/dev/null || true
+}
+
+wine_prefix_stop() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
+    wait "${WINE_SERVER_PID:-}" 2>/dev/null || true
+  fi
+}
+
+# Runs a Windows program in the current prefix; its standard output is passed through as is.
+wine_run() {
+  "$WINE_BIN" "$@" 2>>"$WINEPREFIX.log"
+}
