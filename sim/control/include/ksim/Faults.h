@@ -11,11 +11,23 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ksim {
 
 struct Fault {
+  Fault() = default;
+  Fault(std::string call_, std::string selector_ = {}, unsigned occurrence_ = 0, bool andAfter_ = false,
+        int64_t result_ = 0, DWORD lastError_ = 0, int variant_ = 0)
+      : call(std::move(call_)),
+        selector(std::move(selector_)),
+        occurrence(occurrence_),
+        andAfter(andAfter_),
+        result(result_),
+        lastError(lastError_),
+        variant(variant_) {}
+
   std::string call;         // the simulated call, e.g. "CreateEventA"
   std::string selector;     // empty matches any; otherwise compared without regard to case
   unsigned occurrence = 0;  // 0: every matching call; n: the n-th matching call (1-based)
