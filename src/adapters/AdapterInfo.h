@@ -20,6 +20,15 @@ class CAdapterInfo {
   // regard to case.
   static bool IsEvtSrcSupported(const char* pszDriver);
 
+  // PROVISIONAL adapter table
+  static ErrorCode CreateAdapterInfo();
+  static ErrorCode RescanAdapterInfo();
+  static DWORD GetAdapterChannelCount();
+  static ErrorCode SearchByDeviceID(const wchar_t* pwszDeviceID, WORD* pwIndex);
+  static bool GetIsSupDriverInstalled();
+  static void GetDriverNameCopy(WORD wIndex, char* pszName, size_t cchName);
+  static ErrorCode DeleteAdapterInfo(void* ppTable);
+
  protected:
   static bool IsListed(const tSupportedDriverArray* pList, const char* pszDriver);
 

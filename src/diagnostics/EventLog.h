@@ -20,4 +20,13 @@ class CEventLog {
       __attribute__((format(printf, 3, 4)))
 #endif
       ;
+
+  // One controller record under the adapter's driver name (the service's own name for no
+  // adapter, index 0xFFFF); type and identifier follow the message level.
+  static ErrorCode PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszMessage);
+  static ErrorCode PrintfRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszFormat, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 4, 5)))
+#endif
+      ;
 };

@@ -1,11 +1,32 @@
 #include "service/ServiceUtil.h"
 
+#include "wmi/WMIService.h"
+
 #include <cstring>
 
 tServiceInfo CWMIServiceUtil::s_ServiceInfo;
 CWMIService* volatile CWMIServiceUtil::s_pWMIService;
 
 namespace {
+
+// Guards the publication of the service pointer against a reader taking its reference.
+class CPublicationLock {
+ public:
+  CPublicationLock() { InitializeCriticalSection(&m_cs); }
+  CPublicationLock(const CPublicationLock&) = delete;
+  CPublicationLock& operator=(const CPublicationLock&) = delete;
+  void Enter() { EnterCriticalSection(&m_cs); }
+  void Leave() { LeaveCriticalSection(&m_cs); }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};
+
+// Never destroyed: handlers on other threads may still look the service up during exit.
+CPublicationLock& PublicationLock() {
+  static CPublicationLock* s_pLock = new CPublicationLock;
+  return *s_pLock;
+}
 
 ErrorCode StoreName(char* pszField, size_t cchField, const char* pszText) {
   if (!pszText || !*pszText) return ecNoError;
@@ -39,6 +60,19 @@ CWMIService* CWMIServiceUtil::GetWMIService() {
       InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), nullptr, nullptr));
 }
 
+CWMIService* CWMIServiceUtil::AcquireWMIService() {
+  PublicationLock().Enter();
+  CWMIService* pService = GetWMIService();
+  if (pService) pService->AddRef();
+  PublicationLock().Leave();
+  return pService;
+}
+
 void CWMIServiceUtil::SetWMIService(CWMIService* pService) {
-  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService);
+  if (pService) pService->AddRef();
+  PublicationLock().Enter();
+  CWMIService* pOld = static_cast<CWMIService*>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService));
+  PublicationLock().Leave();
+  if (pOld) pOld->Release();
 }

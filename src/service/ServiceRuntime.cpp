@@ -2,14 +2,172 @@
 
 #include "adapters/AdapterInfo.h"
 #include "service/ServiceUtil.h"
+#include "sink/WbemSink.h"
+#include "wmi/WMIService.h"
+
+#include <cctype>
+#include <cstdlib>
 
 SERVICE_STATUS CWMIServiceUtil::s_ssStatus;
 SERVICE_STATUS_HANDLE CWMIServiceUtil::s_sshHandle;
 DWORD CWMIServiceUtil::s_dwServiceCntrlState;
 
-void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
-  if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
-  CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
+namespace {
+
+const DWORD c_dwWaitHint = 6000;
+// How long the service thread waits, after the stop, for event workers to end before it frees
+// the driver list and leaves COM. The stop itself has been reported by then.
+const DWORD c_dwWorkerDrainMs = 10000;
+
+// Serialises status reports and the last-control state between the dispatcher thread and the
+// service thread.
+class CStatusLock {
+ public:
+  CStatusLock() { InitializeCriticalSection(&m_cs); }
+  CStatusLock(const CStatusLock&) = delete;
+  CStatusLock& operator=(const CStatusLock&) = delete;
+  void Enter() { EnterCriticalSection(&m_cs); }
+  void Leave() { LeaveCriticalSection(&m_cs); }
+
+ private:
+  CRITICAL_SECTION m_cs;
+};
+
+CStatusLock& StatusLock() {
+  static CStatusLock* s_pLock = new CStatusLock;
+  return *s_pLock;
 }
 
-void WINAPI ServiceHandler(DWORD) {}
+bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwControl == SERVICE_CONTROL_SHUTDOWN; }
+
+SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD dwCheckPoint, DWORD dwWaitHint) {
+  SERVICE_STATUS ss = {};
+  ss.dwServiceType = dwType;
+  ss.dwCurrentState = dwState;
+  ss.dwControlsAccepted = dwAccepted;
+  ss.dwCheckPoint = dwCheckPoint;
+  ss.dwWaitHint = dwWaitHint;
+  return ss;
+}
+
+}  // namespace
+
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
+  if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
+
+  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 1, c_dwWaitHint);
+  CWMIServiceUtil::SetServiceStatus(&ss);
+  CWMIServiceUtil::Reconfig();
+
+  if (argc > 1 && argv[1] && isdigit(static_cast<unsigned char>(argv[1][0]))) {
+    int nDelay = atoi(argv[1]);
+    if (nDelay > 0) Sleep(static_cast<DWORD>(nDelay));
+  }
+
+  CWMIService* pService = nullptr;
+  if (CWMIService::Create(&pService) != ecNoError || !pService) {
+    CWMIServiceUtil::ServiceShutdown(false);
+  } else if (CWMIServiceUtil::ReportRunning()) {
+    pService->LogMain();
+    pService->WaitForShutdown();
+  } else {
+    // The stop came while the object was being made, before the handler could see it; nobody
+    // else will shut it down.
+    pService->ServiceShutdown();
+  }
+  if (pService) pService->Release();
+
+  // Workers read the driver list and use COM until they end; they end soon after the queries
+  // are cancelled. One that will not end keeps both until the process exits.
+  if (CWbemSink::WaitForWorkers(c_dwWorkerDrainMs)) {
+    CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
+    CoUninitialize();
+  }
+}
+
+void WINAPI ServiceHandler(DWORD dwControl) {
+  const DWORD dwLast = CWMIServiceUtil::GetServiceCntrlState();
+  if (dwControl == dwLast) return;
+
+  if (IsStop(dwControl)) {
+    CWMIServiceUtil::SetServiceCntrlState(dwControl);
+    // The whole stop runs here, on the dispatcher thread.
+    if (!IsStop(dwLast)) CWMIServiceUtil::ServiceShutdown(false);
+  } else if (dwControl == SERVICE_CONTROL_INTERROGATE) {
+    CWMIServiceUtil::SetServiceStatus(nullptr);
+    CWMIServiceUtil::SetServiceCntrlState(dwControl);
+  }
+}
+
+ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
+  StatusLock().Enter();
+  SERVICE_STATUS ss = s_ssStatus;
+  StatusLock().Leave();
+  ss.dwCurrentState = SERVICE_STOP_PENDING;
+  ss.dwCheckPoint = 1;
+  ss.dwWaitHint = c_dwWaitHint;
+  ss.dwWin32ExitCode = 0;
+  ss.dwServiceSpecificExitCode = 0;
+  SetServiceStatus(&ss);
+
+  ErrorCode code = ecNoError;
+  if (CWMIService* pService = AcquireWMIService()) {
+    code = pService->ServiceShutdown();
+    pService->Release();
+  }
+
+  ss.dwCurrentState = SERVICE_STOPPED;
+  ss.dwCheckPoint = 0;
+  ss.dwWaitHint = 0;
+  SetServiceStatus(&ss);
+
+  return bUninstall ? ServiceUninstall(true) : code;
+}
+
+ErrorCode CWMIServiceUtil::SetServiceStatus(SERVICE_STATUS* pStatus) {
+  ErrorCode code = ecNoError;
+  StatusLock().Enter();
+  SERVICE_STATUS_HANDLE hStatus = GetServiceHandle();
+  if (pStatus) {
+    if (::SetServiceStatus(hStatus, pStatus))
+      s_ssStatus = *pStatus;
+    else
+      code = CError::MapSystemError(GetLastError());
+  } else if (!::SetServiceStatus(hStatus, &s_ssStatus)) {
+    code = CError::MapSystemError(GetLastError());
+  }
+  StatusLock().Leave();
+  return code;
+}
+
+bool CWMIServiceUtil::ReportRunning() {
+  StatusLock().Enter();
+  const bool bReport = !IsStop(s_dwServiceCntrlState);
+  if (bReport) {
+    SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+    SetServiceStatus(&ss);
+  }
+  StatusLock().Leave();
+  return bReport;
+}
+
+SERVICE_STATUS_HANDLE CWMIServiceUtil::GetServiceHandle() {
+  StatusLock().Enter();
+  if (!s_sshHandle) s_sshHandle = RegisterServiceCtrlHandlerA(GetServiceName(), ServiceHandler);
+  SERVICE_STATUS_HANDLE hStatus = s_sshHandle;
+  StatusLock().Leave();
+  return hStatus;
+}
+
+void CWMIServiceUtil::SetServiceCntrlState(DWORD dwControl) {
+  StatusLock().Enter();
+  s_dwServiceCntrlState = dwControl;
+  StatusLock().Leave();
+}
+
+DWORD CWMIServiceUtil::GetServiceCntrlState() {
+  StatusLock().Enter();
+  DWORD dwControl = s_dwServiceCntrlState;
+  StatusLock().Leave();
+  return dwControl;
+}

@@ -27,7 +27,14 @@ class CWMIServiceUtil {
   static const char* GetServiceName();
   static const char* GetDisplayName();
 
+  // The published object, read without taking a reference; only for callers that already
+  // hold one.
   static CWMIService* GetWMIService();
+  // The published object with a reference for the caller (who releases it), or null once the
+  // stop has begun. Taken under the same lock as SetWMIService, so that the object cannot go
+  // between the read and the reference.
+  static CWMIService* AcquireWMIService();
+  // Publishes an object (taking a reference for the publication) or clears it (releasing it).
   static void SetWMIService(CWMIService* pService);
 
   // Installation, removal and failure actions.
@@ -43,6 +50,8 @@ class CWMIServiceUtil {
   static SERVICE_STATUS_HANDLE GetServiceHandle();
   static void SetServiceCntrlState(DWORD dwControl);
   static DWORD GetServiceCntrlState();
+  // Reports running unless a stop or shutdown control has already been acted on; false then.
+  static bool ReportRunning();
 
  private:
   static tServiceInfo s_ServiceInfo;

@@ -1,0 +1,74 @@
+// Controller records: a controller's firmware message under its driver's event source.
+#include "diagnostics/EventLog.h"
+
+#include "adapters/AdapterInfo.h"
+#include "common/Text.h"
+#include "service/ServiceUtil.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char c_szDevicePrefix[] = "\\Device\\Scsi\\";
+const char c_szUnknownAdapter[] = "Unknown RAID Adapter";
+const WORD c_wNoAdapter = 0xFFFF;
+const DWORD c_dwNoNumber = 0xFFFF;
+
+const DWORD c_dwMsgRaidInfo = 0x41011000;
+const DWORD c_dwMsgRaidWarning = 0x81011001;
+const DWORD c_dwMsgRaidError = 0xC1011002;
+
+}  // namespace
+
+ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszMessage) {
+  char szDriver[256] = {};
+  const char* pszAdapterName = c_szUnknownAdapter;
+  const char* pszSource = CWMIServiceUtil::GetServiceName();
+  if (wAdapterIndex != c_wNoAdapter) {
+    CAdapterInfo::GetDriverNameCopy(wAdapterIndex, szDriver, sizeof(szDriver));
+    pszAdapterName = pszSource = szDriver;
+  }
+  if (!pszMessage) pszMessage = "";
+
+  HANDLE hSource = RegisterEventSourceA(nullptr, pszSource);
+  if (!hSource) return CError::MapSystemError(GetLastError());
+
+  char szNumber[16] = " ";
+  if (dwAdapterNumber != c_dwNoNumber) snprintf(szNumber, sizeof(szNumber), "%u", static_cast<unsigned>(dwAdapterNumber));
+
+  WORD wType = EVENTLOG_ERROR_TYPE;
+  DWORD dwEventID = c_dwMsgRaidError;
+  if (dwLevel == 20) {
+    wType = EVENTLOG_INFORMATION_TYPE;
+    dwEventID = c_dwMsgRaidInfo;
+  } else if (dwLevel == 30) {
+    wType = EVENTLOG_WARNING_TYPE;
+    dwEventID = c_dwMsgRaidWarning;
+  }
+
+  const size_t cbText =
+      strlen(c_szDevicePrefix) + strlen(pszAdapterName) + strlen(szNumber) + strlen(pszMessage) + 2 + 1;
+  char* pszText = new (std::nothrow) char[cbText]();
+  if (!pszText) {
+    DeregisterEventSource(hSource);
+    return ecOutOfMemory;
+  }
+  snprintf(pszText, cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
+  LPCSTR rgpszStrings[] = {pszText};
+  ReportEventA(hSource, wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
+  delete[] pszText;
+  DeregisterEventSource(hSource);
+  return ecNoError;
+}
+
+ErrorCode CEventLog::PrintfRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszFormat, ...) {
+  char szText[257] = {};
+  va_list args;
+  va_start(args, pszFormat);
+  vsnprintf(szText, sizeof(szText), pszFormat, args);
+  va_end(args);
+  return PrintRaid(dwLevel, wAdapterIndex, dwAdapterNumber, szText);
+}

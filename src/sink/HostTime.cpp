@@ -1,0 +1,190 @@
+// Host-time requests: a controller asks for the host's clock and gets it through the driver's
+// SetAdapterTime method. Also the object-path helpers that the message handler shares.
+#include "sink/WbemSink.h"
+
+#include "adapters/AdapterInfo.h"
+#include "common/CBSTR.h"
+#include "common/CVARIANT.h"
+#include "common/ComPtr.h"
+#include "diagnostics/EventLog.h"
+#include "sink/EventAdapter.h"
+
+#include <cwchar>
+#include <new>
+
+namespace {
+
+const char c_szHostTimeRequest[] = "Talvenix_HostTimeRequest";
+const char c_szSetHostTime[] = "Talvenix_SetHostTime";
+const char c_szSetAdapterTime[] = "SetAdapterTime";
+
+// Seconds from 1601-01-01 to 1970-01-01, modulo 2^32, subtracted by adding its complement.
+const DWORD c_dwEpochShift = 0x49EF6F00;
+const ULONGLONG c_ullTicksPerSecond = 10000000;
+
+void LogFailure(const char* pszFormat, const char* pszName, HRESULT hr) {
+  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, pszName, CError::ErrorString(hr));
+}
+
+}  // namespace
+
+HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObject* pEvent) {
+  CVARIANT varName;
+  HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
+  if (FAILED(hr)) {
+    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
+                      "Receive HostTimeRequest events, but failed to get InstanceName properties. Error: %s\r\n",
+                      CError::ErrorString(hr));
+    return WBEM_E_INVALID_PARAMETER;
+  }
+
+  WORD wAdapterIndex = c_wNoAdapterIndex;
+  hr = FindEventAdapter(varName, c_szHostTimeRequest, &wAdapterIndex);
+  if (hr != WBEM_S_NO_ERROR) return hr;
+
+  // The path carries the whole InstanceName, its last two characters included.
+  const BSTR bstrName = varName.Get().bstrVal;
+  DWORD dwSize = 0;
+  GetConvertClassPathSize(bstrName, &dwSize);
+  wchar_t* pwszEscaped = new (std::nothrow) wchar_t[dwSize];
+  if (!pwszEscaped) return WBEM_E_FAILED;
+  ConvertClassPathSized(bstrName, pwszEscaped, dwSize);
+  CVARIANT varPath;
+  ErrorCode code = GetOPInst(CBSTR(L"Talvenix_SetHostTime"), CBSTR(L"InstanceName"), CBSTR(pwszEscaped), varPath.Put());
+  delete[] pwszEscaped;
+  if (code != ecNoError) return WBEM_E_FAILED;
+
+  TComPtr<IWbemClassObject> pInstance;
+  hr = pServices->GetObject(varPath.Get().bstrVal, 0, nullptr, pInstance.Put(), nullptr);
+  if (FAILED(hr) || !pInstance) return WBEM_E_FAILED;
+  return HostTimeRequest(pServices, pInstance.Get(), wAdapterIndex);
+}
+
+HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* pInstance, WORD wAdapterIndex) {
+  TComPtr<IWbemClassObject> pClass, pInSignature, pInParams, pOutParams;
+
+  HRESULT hr = pServices->GetObject(CBSTR(L"Talvenix_SetHostTime"), 0, nullptr, pClass.Put(), nullptr);
+  if (FAILED(hr) || !pClass) {
+    LogFailure("Failed to get class definition of %s. Error: %s\r\n", c_szSetHostTime, hr);
+    return WBEM_E_FAILED;
+  }
+  hr = pClass->GetMethod(L"SetAdapterTime", 0, pInSignature.Put(), nullptr);
+  if (FAILED(hr) || !pInSignature) {
+    LogFailure("Failed to get input parameters of %s function. Error: %s\r\n", c_szSetAdapterTime, hr);
+    return WBEM_E_FAILED;
+  }
+  hr = pInSignature->SpawnInstance(0, pInParams.Put());
+  if (FAILED(hr) || !pInParams) {
+    LogFailure("Failed to spawn an instance of input parameters of %s function. Error: %s\r\n", c_szSetAdapterTime,
+               hr);
+    return WBEM_E_FAILED;
+  }
+
+  DWORD dwHostTime = 0;
+  SYSTEMTIME stLocal = {};
+  if (RaidGetSystemTime(&dwHostTime, &stLocal) != ecNoError) return WBEM_E_FAILED;
+
+  CVARIANT varTime;
+  VARIANT* pvarTime = varTime.Put();
+  pvarTime->vt = VT_I4;
+  pvarTime->lVal = static_cast<LONG>(dwHostTime);  // bit for bit: negative from 2038-01-19 03:14:08 UTC on
+  hr = pInParams->Put(L"HostTime", 0, pvarTime, 0);
+  if (FAILED(hr)) {
+    LogFailure("Failed to set HostTime parameter of %s function. Error: %s\r\n", c_szSetAdapterTime, hr);
+    return WBEM_E_FAILED;
+  }
+
+  CVARIANT varRelPath;
+  hr = pInstance->Get(L"__RELPATH", 0, varRelPath.Put(), nullptr, nullptr);
+  if (FAILED(hr)) {
+    LogFailure("Failed to get RELPATH of %s class. Error: %s\r\n", c_szSetHostTime, hr);
+    return WBEM_E_FAILED;
+  }
+
+  CBSTR bstrPath(varRelPath.Get().vt == VT_BSTR ? varRelPath.Get().bstrVal : nullptr);
+  hr = pServices->ExecMethod(bstrPath, CBSTR(L"SetAdapterTime"), 0, nullptr, pInParams.Get(), pOutParams.Put(),
+                             nullptr);
+  if (FAILED(hr)) {
+    LogFailure("Failed to execute method: %s. Error: %s\r\n", c_szSetAdapterTime, hr);
+    return WBEM_E_FAILED;
+  }
+
+  char szDriver[256] = {};
+  CAdapterInfo::GetDriverNameCopy(wAdapterIndex, szDriver, sizeof(szDriver));
+  CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
+                    "Sent host time of %d:%d:%d of %d/%d/%d to \\Device\\SCSI\\%s\r\n", stLocal.wHour, stLocal.wMinute,
+                    stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear, szDriver);
+  return WBEM_S_NO_ERROR;
+}
+
+ErrorCode CWbemSink::RaidGetSystemTime(DWORD* pdwHostTime, SYSTEMTIME* pLocalTime) {
+  GetLocalTime(pLocalTime);
+  SYSTEMTIME stUtc = {};
+  GetSystemTime(&stUtc);
+  FILETIME ft = {};
+  if (!SystemTimeToFileTime(&stUtc, &ft)) return CError::MapSystemError(GetLastError());
+  ULARGE_INTEGER uli;
+  uli.QuadPart = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return RaidGetSecondsSince1970(uli, pdwHostTime);
+}
+
+ErrorCode CWbemSink::RaidGetSecondsSince1970(ULARGE_INTEGER uliFileTime, DWORD* pdwSeconds) {
+  if (uliFileTime.QuadPart == 0) {
+    *pdwSeconds = 0;
+    return ecNoError;
+  }
+  const DWORD dwSince1601 = static_cast<DWORD>(uliFileTime.QuadPart / c_ullTicksPerSecond);
+  *pdwSeconds = dwSince1601 + c_dwEpochShift;
+  return ecNoError;
+}
+
+ErrorCode CWbemSink::GetConvertClassPathSize(const wchar_t* pwszValue, DWORD* pdwSize) {
+  DWORD dwSize = 1;
+  for (const wchar_t* p = pwszValue; p && *p; ++p) dwSize += (*p == L'\\') ? 2 : 1;
+  *pdwSize = dwSize;
+  return ecNoError;
+}
+
+ErrorCode CWbemSink::ConvertClassPathSized(const wchar_t* pwszValue, wchar_t* pwszDest, DWORD dwSize) {
+  if (!pwszDest || dwSize == 0) return ecTimeout;
+  DWORD dwUsed = 0;
+  const wchar_t* p = pwszValue;
+  for (; p && *p; ++p) {
+    const DWORD dwNeeded = (*p == L'\\') ? 2 : 1;
+    if (dwUsed + dwNeeded + 1 > dwSize) break;
+    pwszDest[dwUsed++] = *p;
+    if (*p == L'\\') pwszDest[dwUsed++] = L'\\';
+  }
+  pwszDest[dwUsed] = L'\0';
+  return (p && *p) ? ecTimeout : ecNoError;
+}
+
+ErrorCode CWbemSink::GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath) {
+  const BSTR rgbstr[] = {bstrClass, bstrKey, bstrValue};
+  for (BSTR bstr : rgbstr)
+    if (!bstr) return ecOutOfMemory;
+  const size_t cchClass = wcslen(bstrClass), cchKey = wcslen(bstrKey), cchValue = wcslen(bstrValue);
+  wchar_t* pwszPath = new (std::nothrow) wchar_t[cchClass + cchKey + cchValue + 4 + 1];
+  if (!pwszPath) return ecOutOfMemory;
+  // Class.Key="Value", written piece by piece: wide formatting differs between runtimes.
+  wchar_t* p = pwszPath;
+  wmemcpy(p, bstrClass, cchClass);
+  p += cchClass;
+  *p++ = L'.';
+  wmemcpy(p, bstrKey, cchKey);
+  p += cchKey;
+  *p++ = L'=';
+  *p++ = L'"';
+  wmemcpy(p, bstrValue, cchValue);
+  p += cchValue;
+  *p++ = L'"';
+  *p = L'\0';
+
+  BSTR bstrPath = SysAllocString(pwszPath);
+  delete[] pwszPath;
+  if (!bstrPath) return ecOutOfMemory;
+  VariantClear(pvarPath);
+  pvarPath->vt = VT_BSTR;
+  pvarPath->bstrVal = bstrPath;
+  return ecNoError;
+}

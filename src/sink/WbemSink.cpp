@@ -1,0 +1,184 @@
+#include "sink/WbemSink.h"
+
+#include "diagnostics/EventLog.h"
+
+#include <cerrno>
+#include <new>
+
+namespace {
+
+// The running workers, counted so that the service can wait for them before it frees what
+// they read. A count and an event that is set exactly while the count is zero.
+class CWorkerCount {
+ public:
+  CWorkerCount() : m_lCount(0), m_hIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {
+    InitializeCriticalSection(&m_cs);
+  }
+  CWorkerCount(const CWorkerCount&) = delete;
+  CWorkerCount& operator=(const CWorkerCount&) = delete;
+
+  void Add() {
+    EnterCriticalSection(&m_cs);
+    if (m_lCount++ == 0 && m_hIdle) ResetEvent(m_hIdle);
+    LeaveCriticalSection(&m_cs);
+  }
+  void Remove() {
+    EnterCriticalSection(&m_cs);
+    if (--m_lCount == 0 && m_hIdle) SetEvent(m_hIdle);
+    LeaveCriticalSection(&m_cs);
+  }
+  bool WaitIdle(DWORD dwMilliseconds) {
+    return m_hIdle && WaitForSingleObject(m_hIdle, dwMilliseconds) == WAIT_OBJECT_0;
+  }
+
+ private:
+  CRITICAL_SECTION m_cs;
+  LONG m_lCount;
+  HANDLE m_hIdle;
+};
+
+// Never destroyed: a worker may still be ending while the process exits.
+CWorkerCount& Workers() {
+  static CWorkerCount* s_pWorkers = new CWorkerCount;
+  return *s_pWorkers;
+}
+
+void ReleaseObjects(IWbemClassObject** ppObjects, LONG lCount) {
+  for (LONG i = 0; i < lCount; ++i) {
+    if (ppObjects[i]) {
+      ppObjects[i]->Release();
+      ppObjects[i] = nullptr;
+    }
+  }
+}
+
+void FreeJob(tIndicateThreadInfo* pInfo) {
+  if (pInfo->ppObjects) {
+    ReleaseObjects(pInfo->ppObjects, pInfo->lCount);
+    delete[] pInfo->ppObjects;
+  }
+  if (pInfo->pServices) pInfo->pServices->Release();
+  delete pInfo;
+}
+
+void LogError(const char* pszMessage) { CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszMessage); }
+
+}  // namespace
+
+CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices)
+    : m_pServices(const_cast<IWbemServices*>(pServices)),
+      m_pfnIndicate(pfnIndicate),
+      m_pfnSetStatus(pfnSetStatus),
+      m_lRef(1) {
+  if (m_pServices) m_pServices->AddRef();
+}
+
+CWbemSink::~CWbemSink() {
+  if (m_pServices) m_pServices->Release();
+}
+
+HRESULT STDMETHODCALLTYPE CWbemSink::QueryInterface(REFIID riid, void** ppvObject) {
+  if (!ppvObject) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IWbemObjectSink)) {
+    *ppvObject = static_cast<IWbemObjectSink*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppvObject = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CWbemSink::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
+
+ULONG STDMETHODCALLTYPE CWbemSink::Release() {
+  LONG lRef = InterlockedDecrement(&m_lRef);
+  if (lRef == 0) delete this;
+  return static_cast<ULONG>(lRef);
+}
+
+HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
+  if (!apObjArray) {
+    LogError("Receive registered events, but ppArray is NULL\r\n");
+    return WBEM_E_INVALID_PARAMETER;
+  }
+  if (lObjectCount <= 0) {
+    LogError("Receive registered events, but lObjCount <= 0\r\n");
+    return WBEM_E_INVALID_PARAMETER;
+  }
+
+  IWbemClassObject** ppCopies = new (std::nothrow) IWbemClassObject*[lObjectCount]();
+  if (!ppCopies) return WBEM_E_FAILED;
+
+  // The delivered objects belong to WMI and die when this call returns: copy every one.
+  HRESULT hrResult = WBEM_S_NO_ERROR;
+  for (LONG i = 0; i < lObjectCount; ++i) {
+    if (!apObjArray[i]) {
+      LogError("Receive registered events, but pObj is NULL\r\n");
+      hrResult = WBEM_E_INVALID_PARAMETER;
+      break;
+    }
+    IWbemClassObject* pCopy = nullptr;
+    HRESULT hr = apObjArray[i]->Clone(&pCopy);
+    if (SUCCEEDED(hr) && pCopy) {
+      ppCopies[i] = pCopy;
+      continue;
+    }
+    if (pCopy) pCopy->Release();
+    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "IWbemClassObject clone failed. Error: %s(0x%08x)\r\n",
+                      CError::ErrorString(hr), static_cast<unsigned>(hr));
+    hrResult = WBEM_E_FAILED;
+    break;
+  }
+  if (hrResult != WBEM_S_NO_ERROR) {
+    ReleaseObjects(ppCopies, lObjectCount);
+    delete[] ppCopies;
+    return hrResult;
+  }
+
+  tIndicateThreadInfo* pInfo = new (std::nothrow) tIndicateThreadInfo{m_pfnIndicate, m_pServices, ppCopies, lObjectCount};
+  if (!pInfo) {
+    ReleaseObjects(ppCopies, lObjectCount);
+    delete[] ppCopies;
+    return WBEM_E_FAILED;
+  }
+  // The worker's own reference: the services outlive the batch even if the sink goes first.
+  if (pInfo->pServices) pInfo->pServices->AddRef();
+
+  Workers().Add();
+  if (_beginthread(Indicate_ThreadFunction, 0, pInfo) == static_cast<uintptr_t>(-1)) {
+    const int nError = errno;
+    Workers().Remove();
+    FreeJob(pInfo);
+    // The batch is lost; say so rather than let it vanish.
+    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
+                      "Could not start a thread for %d registered event(s); they are lost. Error: %d\r\n",
+                      static_cast<int>(lObjectCount), nError);
+    return WBEM_E_FAILED;
+  }
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT STDMETHODCALLTYPE CWbemSink::SetStatus(LONG lFlags, HRESULT hResult, BSTR strParam,
+                                               IWbemClassObject* pObjParam) {
+  return m_pfnSetStatus ? m_pfnSetStatus(lFlags, hResult, strParam, pObjParam) : static_cast<HRESULT>(WBEM_S_NO_ERROR);
+}
+
+void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
+  tIndicateThreadInfo* pInfo = static_cast<tIndicateThreadInfo*>(pvInfo);
+  if (pInfo) {
+    if (pInfo->pServices && pInfo->lCount > 0 && pInfo->ppObjects && pInfo->pfnIndicate) {
+      for (LONG i = 0; i < pInfo->lCount; ++i) {
+        if (!pInfo->ppObjects[i]) {
+          LogError("Receive registered events, but pObj is NULL\r\n");
+          break;
+        }
+        if (pInfo->pfnIndicate(pInfo->pServices, pInfo->ppObjects[i]) != WBEM_S_NO_ERROR) break;
+      }
+    }
+    FreeJob(pInfo);
+  }
+  Workers().Remove();
+  _endthread();
+}
+
+bool CWbemSink::WaitForWorkers(DWORD dwMilliseconds) { return Workers().WaitIdle(dwMilliseconds); }
