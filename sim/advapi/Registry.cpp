@@ -132,6 +132,13 @@ LONG Resolve(HKEY hKey, std::shared_ptr<Key>* pKey, REGSAM* pAccess) {
   return ERROR_SUCCESS;
 }
 
+// The key of a handle, its access, and the names of a subkey path below it.
+LONG ResolvePath(HKEY hKey, const std::string& subkey, std::shared_ptr<Key>* pKey, REGSAM* pAccess,
+                 std::vector<std::string>* pNames) {
+  if (LONG lRet = Resolve(hKey, pKey, pAccess)) return lRet;
+  return SplitPath(subkey, pNames) ? ERROR_SUCCESS : ERROR_BAD_PATHNAME;
+}
+
 // Walks (and with bCreate makes) the names below a key. Call with the registry lock held.
 std::shared_ptr<Key> Walk(std::shared_ptr<Key> key, const std::vector<std::string>& names, bool bCreate,
                           bool* pbCreated) {
@@ -250,14 +257,13 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<Key> parent;
   REGSAM access = 0;
-  if (LONG lRet = Resolve(hKey, &parent, &access)) return lRet;
+  std::vector<std::string> names;
+  if (LONG lRet = ResolvePath(hKey, subkey, &parent, &access, &names)) return lRet;
   // An empty subkey gives back the very handle passed in.
-  if (subkey.empty()) {
+  if (names.empty()) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
-  std::vector<std::string> names;
-  if (!SplitPath(subkey, &names)) return ERROR_BAD_PATHNAME;
   if (!(access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
 
   Registry& reg = Reg();
@@ -279,9 +285,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, 
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<Key> parent;
   REGSAM access = 0;
-  if (LONG lRet = Resolve(hKey, &parent, &access)) return lRet;
   std::vector<std::string> names;
-  if (!SplitPath(subkey, &names)) return ERROR_BAD_PATHNAME;
+  if (LONG lRet = ResolvePath(hKey, subkey, &parent, &access, &names)) return lRet;
 
   Registry& reg = Reg();
   std::shared_ptr<Key> key;
@@ -349,9 +354,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (auto f = ksim::detail::Enter("RegDeleteKeyA", subkey)) return FaultError(*f);
   std::shared_ptr<Key> parent;
   REGSAM access = 0;
-  if (LONG lRet = Resolve(hKey, &parent, &access)) return lRet;
   std::vector<std::string> names;
-  if (!SplitPath(subkey, &names)) return ERROR_BAD_PATHNAME;
+  if (LONG lRet = ResolvePath(hKey, subkey, &parent, &access, &names)) return lRet;
   {
     Registry& reg = Reg();
     std::lock_guard<std::mutex> guard(reg.lock);

@@ -130,7 +130,7 @@ bool IsStopped(const scm::ServiceRecord& r) { return r.status.dwCurrentState == 
 // when it was removed.
 bool RemoveIfDone(Database& db, const std::shared_ptr<Entry>& entry) {
   const scm::ServiceRecord& r = entry->record;
-  if (entry->bGone || !r.bMarkedForDeletion || !IsStopped(r) || r.nOpenHandles) return false;
+  if (entry->bGone || !r.markedForDeletion || !IsStopped(r) || r.openHandles) return false;
   db.services.erase(Lower(r.name));
   entry->bGone = true;
   return true;
@@ -231,11 +231,11 @@ enum EStateField {
 
 ksim::detail::StateLine StateLineOf(const scm::ServiceRecord& r) {
   const scm::FailureActions& fa = r.failureActions;
-  ksim::detail::StateLine line = {"service", r.name, r.displayName, std::to_string(r.dwServiceType),
-                                  std::to_string(r.dwStartType), std::to_string(r.dwErrorControl), r.imagePath,
+  ksim::detail::StateLine line = {"service", r.name, r.displayName, std::to_string(r.serviceType),
+                                  std::to_string(r.startType), std::to_string(r.errorControl), r.imagePath,
                                   r.loadOrderGroup, r.startName, JoinNames(r.dependencies), r.description,
-                                  r.bMarkedForDeletion ? "1" : "0", std::to_string(r.status.dwWin32ExitCode),
-                                  r.bHasFailureActions ? "1" : "0", std::to_string(fa.dwResetPeriod),
+                                  r.markedForDeletion ? "1" : "0", std::to_string(r.status.dwWin32ExitCode),
+                                  r.hasFailureActions ? "1" : "0", std::to_string(fa.resetPeriod),
                                   fa.rebootMessage, fa.command};
   for (const SC_ACTION& a : fa.actions) {
     line.push_back(std::to_string(static_cast<DWORD>(a.Type)));
@@ -252,17 +252,17 @@ void LoadState(Database* pDb) {
     scm::ServiceRecord& r = entry->record;
     r.name = line[sfName];
     r.displayName = line[sfDisplay];
-    r.dwServiceType = Number(line[sfType]);
-    r.dwStartType = Number(line[sfStart]);
-    r.dwErrorControl = Number(line[sfErrorControl]);
+    r.serviceType = Number(line[sfType]);
+    r.startType = Number(line[sfStart]);
+    r.errorControl = Number(line[sfErrorControl]);
     r.imagePath = line[sfImage];
     r.loadOrderGroup = line[sfGroup];
     r.startName = line[sfStartName];
     r.dependencies = SplitNames(line[sfDeps]);
     r.description = line[sfDescription];
-    r.status = SERVICE_STATUS{r.dwServiceType, SERVICE_STOPPED, 0, Number(line[sfExitCode]), 0, 0, 0};
-    r.bHasFailureActions = line[sfHasActions] == "1";
-    r.failureActions.dwResetPeriod = Number(line[sfReset]);
+    r.status = SERVICE_STATUS{r.serviceType, SERVICE_STOPPED, 0, Number(line[sfExitCode]), 0, 0, 0};
+    r.hasFailureActions = line[sfHasActions] == "1";
+    r.failureActions.resetPeriod = Number(line[sfReset]);
     r.failureActions.rebootMessage = line[sfReboot];
     r.failureActions.command = line[sfCommand];
     for (size_t i = sfActions; i + 1 < line.size(); i += 2)
@@ -276,27 +276,6 @@ void ResetDatabase(Database& db) {
   for (auto& entry : db.services) entry.second->bGone = true;
   db.services.clear();
   ClearLock(db);
-}
-
-ksim::ServiceInfo InfoOf(const scm::ServiceRecord& r) {
-  ksim::ServiceInfo info;
-  info.name = r.name;
-  info.displayName = r.displayName;
-  info.serviceType = r.dwServiceType;
-  info.startType = r.dwStartType;
-  info.errorControl = r.dwErrorControl;
-  info.imagePath = r.imagePath;
-  info.loadOrderGroup = r.loadOrderGroup;
-  info.startName = r.startName;
-  info.dependencies = r.dependencies;
-  info.description = r.description;
-  info.hasFailureActions = r.bHasFailureActions;
-  info.failureActions = {r.failureActions.dwResetPeriod, r.failureActions.rebootMessage, r.failureActions.command,
-                         r.failureActions.actions};
-  info.status = r.status;
-  info.markedForDeletion = r.bMarkedForDeletion;
-  info.openHandles = r.nOpenHandles;
-  return info;
 }
 
 // Copies a text into the string area of an output buffer and returns where it went.
@@ -462,7 +441,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
   {
     std::lock_guard<std::mutex> guard(db.lock);
     if (std::shared_ptr<Entry> existing = FindEntry(db, name))
-      return FailHandle(existing->record.bMarkedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+      return FailHandle(existing->record.markedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
     for (const auto& other : db.services)
       if (ksim::detail::EqualsNoCase(display, other.second->record.displayName) ||
           ksim::detail::EqualsNoCase(display, other.second->record.name))
@@ -470,9 +449,9 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
     scm::ServiceRecord& r = entry->record;
     r.name = name;
     r.displayName = display;
-    r.dwServiceType = dwServiceType;
-    r.dwStartType = dwStartType;
-    r.dwErrorControl = dwErrorControl;
+    r.serviceType = dwServiceType;
+    r.startType = dwStartType;
+    r.errorControl = dwErrorControl;
     r.imagePath = lpBinaryPathName;
     r.loadOrderGroup = lpLoadOrderGroup ? lpLoadOrderGroup : "";
     r.startName = lpServiceStartName && *lpServiceStartName ? lpServiceStartName
@@ -480,7 +459,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
                                                                                                   : "";
     r.dependencies = std::move(dependencies);
     r.status = SERVICE_STATUS{dwServiceType, SERVICE_STOPPED, 0, ERROR_SERVICE_NEVER_STARTED, 0, 0, 0};
-    r.nOpenHandles = 1;
+    r.openHandles = 1;
     db.services[Lower(name)] = entry;
   }
   if (lpdwTagId) *lpdwTagId = 0;
@@ -503,7 +482,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     std::lock_guard<std::mutex> guard(db.lock);
     entry = FindEntry(db, name);
     if (!entry) return FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
-    ++entry->record.nOpenHandles;
+    ++entry->record.openHandles;
   }
   auto object = std::make_shared<ScObject>();
   object->dwGranted = MapServiceAccess(dwDesiredAccess);
@@ -561,9 +540,9 @@ BOOL WINAPI DeleteService(SC_HANDLE hService) {
     std::lock_guard<std::mutex> guard(db.lock);
     if (DWORD dwError = CheckObject(object, false, DELETE)) return Fail(dwError);
     scm::ServiceRecord& r = object->entry->record;
-    if (r.bMarkedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (r.markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     // The entry goes once the service is stopped and its last handle is closed.
-    r.bMarkedForDeletion = true;
+    r.markedForDeletion = true;
   }
   ksim::detail::SaveHostState();
   return TRUE;
@@ -579,7 +558,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
   bool bRemoved = false;
   {
     std::lock_guard<std::mutex> guard(db.lock);
-    --object->entry->record.nOpenHandles;
+    --object->entry->record.openHandles;
     bRemoved = RemoveIfDone(db, object->entry);
   }
   if (bRemoved) ksim::detail::SaveHostState();
@@ -653,7 +632,7 @@ BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     std::lock_guard<std::mutex> guard(db.lock);
     if (DWORD dwError = CheckObject(object, false, SERVICE_CHANGE_CONFIG)) return Fail(dwError);
     scm::ServiceRecord& r = object->entry->record;
-    if (r.bMarkedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (r.markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
       return Fail(ERROR_INVALID_LEVEL);
     if (!lpInfo) return Fail(ERROR_INVALID_PARAMETER);
@@ -672,12 +651,12 @@ BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
           return Fail(ERROR_ACCESS_DENIED);
       }
       scm::FailureActions& fa = r.failureActions;
-      r.bHasFailureActions = true;
+      r.hasFailureActions = true;
       // Null texts and a null action list leave those parts unchanged; an empty list clears
       // the actions and the reset period.
       if (pInfo->lpsaActions) {
         fa.actions.assign(pInfo->lpsaActions, pInfo->lpsaActions + cActions);
-        fa.dwResetPeriod = cActions ? pInfo->dwResetPeriod : 0;
+        fa.resetPeriod = cActions ? pInfo->dwResetPeriod : 0;
       }
       if (pInfo->lpRebootMsg) fa.rebootMessage = pInfo->lpRebootMsg;
       if (pInfo->lpCommand) fa.command = pInfo->lpCommand;
@@ -723,7 +702,7 @@ BOOL WINAPI QueryServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
   const scm::FailureActions& fa = r.failureActions;
   auto* pInfo = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(lpBuffer);
   BYTE* pCursor = lpBuffer + sizeof(*pInfo);
-  pInfo->dwResetPeriod = fa.dwResetPeriod;
+  pInfo->dwResetPeriod = fa.resetPeriod;
   pInfo->cActions = static_cast<DWORD>(fa.actions.size());
   pInfo->lpsaActions = fa.actions.empty() ? nullptr : reinterpret_cast<SC_ACTION*>(pCursor);
   if (!fa.actions.empty()) std::memcpy(pCursor, fa.actions.data(), fa.actions.size() * sizeof(SC_ACTION));
@@ -738,18 +717,18 @@ namespace ksim {
 std::optional<ServiceInfo> FindService(const std::string& name) {
   std::optional<scm::ServiceRecord> record = scm::Find(name);
   if (!record) return std::nullopt;
-  return InfoOf(*record);
+  return static_cast<const ServiceInfo&>(*record);
 }
 
 std::vector<ServiceInfo> Services() {
   std::vector<ServiceInfo> infos;
-  for (const scm::ServiceRecord& r : scm::All()) infos.push_back(InfoOf(r));
+  for (const scm::ServiceRecord& r : scm::All()) infos.push_back(r);
   return infos;
 }
 
 bool RunServiceStandIn(const std::string& name, StopBehaviour onStop, DWORD failError) {
   const bool bFound = scm::Update(name, [](scm::ServiceRecord& r) {
-    r.status = SERVICE_STATUS{r.dwServiceType, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+    r.status = SERVICE_STATUS{r.serviceType, SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
                               NO_ERROR, 0, 0, 0};
   });
   if (!bFound) return false;
@@ -757,7 +736,7 @@ bool RunServiceStandIn(const std::string& name, StopBehaviour onStop, DWORD fail
     if (dwControl != SERVICE_CONTROL_STOP && dwControl != SERVICE_CONTROL_SHUTDOWN) return NO_ERROR;
     auto record = scm::Find(name);
     if (!record) return ERROR_SERVICE_DOES_NOT_EXIST;
-    const DWORD dwType = record->dwServiceType;
+    const DWORD dwType = record->serviceType;
     switch (onStop) {
       case StopBehaviour::kStops:
         scm::ReportStatus(name, SERVICE_STATUS{dwType, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
@@ -775,7 +754,7 @@ bool RunServiceStandIn(const std::string& name, StopBehaviour onStop, DWORD fail
 bool CompleteServiceStop(const std::string& name) {
   auto record = scm::Find(name);
   if (!record) return false;
-  return scm::ReportStatus(name, SERVICE_STATUS{record->dwServiceType, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
+  return scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
 }
 
 ScopedScmLock::ScopedScmLock(const std::string& owner, DWORD heldSeconds) { scm::HoldLock(owner, heldSeconds); }

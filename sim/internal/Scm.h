@@ -7,6 +7,7 @@
 // through the stand-ins that tests install.
 #pragma once
 
+#include <ksim/Scm.h>
 #include <simwin/windows.h>
 
 #include <functional>
@@ -16,12 +17,7 @@
 
 namespace ksim::detail::scm {
 
-struct FailureActions {
-  DWORD dwResetPeriod = 0;
-  std::string rebootMessage;
-  std::string command;
-  std::vector<SC_ACTION> actions;
-};
+using FailureActions = ksim::ServiceFailureActions;
 
 // Delivers a control to the process of a running service. Returns NO_ERROR once the handler
 // has taken the control, or the Windows error that ControlService then reports (for example
@@ -29,22 +25,8 @@ struct FailureActions {
 // ControlService caller without the database lock, so it may call ReportStatus.
 using ControlTarget = std::function<DWORD(DWORD dwControl)>;
 
-struct ServiceRecord {
-  std::string name;
-  std::string displayName;
-  DWORD dwServiceType = 0;
-  DWORD dwStartType = 0;
-  DWORD dwErrorControl = 0;
-  std::string imagePath;
-  std::string loadOrderGroup;
-  std::string startName;
-  std::vector<std::string> dependencies;
-  std::string description;
-  bool bHasFailureActions = false;
-  FailureActions failureActions;
-  SERVICE_STATUS status{};
-  bool bMarkedForDeletion = false;
-  unsigned nOpenHandles = 0;
+// A service as the database holds it: what tests see of it, and what receives its controls.
+struct ServiceRecord : ksim::ServiceInfo {
   ControlTarget control;  // set while the service's process runs and takes controls
 };
 
