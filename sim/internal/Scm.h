@@ -30,7 +30,8 @@ struct ServiceRecord : ksim::ServiceInfo {
   ControlTarget control;  // set while the service's process runs and takes controls
 };
 
-// A copy of the named service's record (names compare without regard to case).
+// A copy of the named service's record without its control target (names compare without
+// regard to case).
 std::optional<ServiceRecord> Find(const std::string& name);
 // Copies of every record, in name order.
 std::vector<ServiceRecord> All();
