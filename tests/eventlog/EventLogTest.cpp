@@ -82,7 +82,7 @@ TEST_F(EventLogTest, ConcurrentWritersEachGetTheirOwnSource) {
 // The resource checked against the published message-table layout, independently of the
 // generator: eight single-identifier blocks in ascending order, each entry ANSI, 12 bytes long,
 // "%1\r\n" and four zero bytes.
-TEST(MessageTableTest, HasTheLayoutOfTheDesign) {
+TEST(MessageTableTest, HasThePublishedLayout) {
   const DWORD rgdwIds[] = {0x00002001, 0x40002000, 0x40002002, 0x41011000,
                            0x80002003, 0x81011001, 0xC0002004, 0xC1011002};
   auto dword = [](size_t offset) {

@@ -192,7 +192,7 @@ void PrintTo(const InstallFailure& c, std::ostream* os) { *os << c.name; }
 
 class InstallFailureTest : public InstallTest, public testing::WithParamInterface<InstallFailure> {};
 
-TEST_P(InstallFailureTest, ReportsAndLeavesWhatTheDesignSays) {
+TEST_P(InstallFailureTest, ReportsAndLeavesWhatItShould) {
   const InstallFailure& c = GetParam();
   ErrorCode code = ecNoError;
   std::string output;
