@@ -175,6 +175,15 @@ bool RaidDriverLoaded() {
   return s.driver.has_value();
 }
 
+FirmwareMessage Message(const std::wstring& instancePath, LONG level, LONG adapterNumber, const std::string& text) {
+  FirmwareMessage m;
+  m.instancePath = instancePath;
+  m.level = level;
+  m.adapterNumber = adapterNumber;
+  m.bytes = Text(text);
+  return m;
+}
+
 std::vector<BYTE> Text(const std::string& text) { return std::vector<BYTE>(text.begin(), text.end()); }
 
 bool RaiseFirmwareMessage(const FirmwareMessage& m) {

@@ -63,6 +63,8 @@ struct FirmwareMessage {
   wmi::Properties notificationOverrides;   // applied to the event
 };
 bool RaiseFirmwareMessage(const FirmwareMessage& message);
+// A plain message of a narrow text.
+FirmwareMessage Message(const std::wstring& instancePath, LONG level, LONG adapterNumber, const std::string& text);
 std::vector<BYTE> Text(const std::string& text);  // the bytes of a narrow text
 
 // A host-time request of the controller; overrides are applied to the event.
