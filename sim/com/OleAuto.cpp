@@ -12,7 +12,14 @@
 #include <string>
 #include <unordered_set>
 
+namespace ksim::detail {
+extern const int g_nNewFaultLinked;
+}  // namespace ksim::detail
+
 namespace {
+
+// Pulls in the fault-able nothrow operator new (sim/kernel/NewFault.cpp).
+[[maybe_unused]] const int* volatile s_pNewFaultLinked = &ksim::detail::g_nNewFaultLinked;
 
 struct Allocations {
   std::mutex lock;

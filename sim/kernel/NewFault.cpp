@@ -6,6 +6,12 @@
 #include <new>
 #include <string>
 
+namespace ksim::detail {
+// Referenced from the simulated COM so that the linker always takes this file, also when a
+// sanitizer runtime that comes first on the link line defines the same operators.
+extern const int g_nNewFaultLinked = 1;
+}  // namespace ksim::detail
+
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   if (ksim::detail::Enter("operator new", std::to_string(size))) return nullptr;
   try {

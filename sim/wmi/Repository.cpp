@@ -91,6 +91,17 @@ void Populate(Repository& r) {
                                          {L"Status", CIM_STRING, false}},
                                         {}},
                                        nullptr));
+  // The machine's one disk, a keyed instance whose key holds backslashes.
+  cimv2.classes.push_back(ClassFromDef(
+      kRootCimv2,
+      {L"Win32_DiskDrive", L"", {{L"DeviceID", CIM_STRING, true}, {L"Model", CIM_STRING, false}, {L"Index", CIM_UINT32, false}}, {}},
+      nullptr));
+  ObjectData disk = cimv2.classes.back();
+  disk.isClass = false;
+  disk.Find(L"DeviceID")->value = Value::Str(L"\\\\.\\PHYSICALDRIVE0");
+  disk.Find(L"Model")->value = Value::Str(L"Simulated Disk");
+  disk.Find(L"Index")->value = Value::I4(0);
+  cimv2.instances.push_back(disk);
 }
 
 NamespaceData* FindNs(const std::wstring& ns) {
