@@ -54,10 +54,16 @@ void ReleaseTable(tAdapterInfoArray* pTable) {
   if (pTable && InterlockedDecrement(&pTable->lRef) == 0) FreeTable(pTable);
 }
 
+// An interlocked read of the published pointer: a rescan may exchange it at the same moment.
+tAdapterInfoArray* LoadTable(tAdapterInfoArray* volatile* ppSlot) {
+  return static_cast<tAdapterInfoArray*>(
+      InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(ppSlot), nullptr, nullptr));
+}
+
 // One more reference to the published table, or null with no table.
 tAdapterInfoArray* AcquireTable(tAdapterInfoArray* volatile* ppSlot) {
   CSwapLock lock;
-  tAdapterInfoArray* pTable = *ppSlot;
+  tAdapterInfoArray* pTable = LoadTable(ppSlot);
   if (pTable) InterlockedIncrement(&pTable->lRef);
   return pTable;
 }
@@ -276,7 +282,7 @@ ErrorCode CAdapterInfo::RescanAdapterInfo() {
     ReleaseTable(pNew);
     return ecNoError;
   }
-  tAdapterInfoArray* pRead = s_pAdapterInfoArray;
+  tAdapterInfoArray* pRead = LoadTable(&s_pAdapterInfoArray);
   tAdapterInfoArray* pOld = ExchangeTable(&s_pAdapterInfoArray, pNew);
   if (pOld != pRead) CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "AdapterInfo Pointers not swapped");
   // The exchange took the publication's reference of whatever table it replaced, also when

@@ -4,9 +4,11 @@
 // kind, "IWbemLocator", "IWbemServices", "IWbemClassObject", "IEnumWbemClassObject".
 // Faults: "CoInitializeEx", "CoInitializeSecurity", "CoCreateInstance" (selector "WbemLocator"
 // for CLSID_WbemLocator), "SysAllocString"/"SysAllocStringLen" (selector: the text), "VariantCopy",
-// "SafeArrayCreate", "SafeArrayGetElement" (selector: the index). A fault with variant 1
-// (ksim::com::kNullResult) on a call with an out-pointer returns the fault's result with a null
-// pointer, for "succeeded but gave nothing".
+// "SafeArrayCreate", "SafeArrayGetElement" (selector: the index), "VariantClear", "operator new"
+// (the product's nothrow allocations; selector: the size in bytes). A fault on a call with an
+// out-pointer returns the fault's result and leaves the pointer null, so a fault whose result
+// is S_OK means "succeeded but gave nothing" (kNullResult names that intent; the variant is not
+// needed).
 #pragma once
 
 #include <simwin/objbase.h>

@@ -16,8 +16,13 @@
 //   "IEnumWbemClassObject::Next" / "::Reset"   the class name
 //   "IWbemClassObject::Get" / "::Put"          the property name
 //   "IWbemClassObject::Clone" / "::SpawnInstance" the class name;  "::GetMethod" the method name
-// A fault with variant ksim::com::kNullResult (1) on a call with an out-pointer returns the
-// fault's result with a null pointer. IEnumWbemClassObject::Next knows more variants, below.
+// A fault on a call with an out-pointer returns the fault's result with the pointer null (result
+// S_OK: "succeeded but gave nothing"). IEnumWbemClassObject::Next knows variants, below.
+//
+// Threads: every Indicate and SetStatus runs on the delivery pool, never on the thread that
+// changed the repository or called CancelAsyncCall. Each subscription holds one sink reference
+// from ExecNotificationQueryAsync until its final SetStatus has returned; each queued delivery
+// holds one more. Objects passed to Indicate are released right after it returns.
 #pragma once
 
 #include <simwin/wbemidl.h>
