@@ -1,27 +1,463 @@
-// The service side of the Service Control Manager: the dispatcher.
+// The service side of the Service Control Manager: starting a service as a process, the
+// dispatcher, the control handler and the status reports.
+#include <ksim/Services.h>
+
+#include "internal/Scm.h"
 #include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace scm = ksim::detail::scm;
+
+namespace {
+
+// How long StartServiceA waits for the process to reach its dispatcher, and ControlService for
+// the handler to return, as the real SCM does.
+const DWORD kConnectTimeoutMs = 30000;
+const DWORD kControlTimeoutMs = 30000;
+
+struct PendingControl {
+  DWORD dwControl = 0;
+  bool bDone = false;
+  DWORD dwResult = NO_ERROR;
+};
+
+}  // namespace
+
 namespace ksim::detail {
 
-ServiceProcess* CurrentServiceProcess() { return nullptr; }
+struct ServiceProcess {
+  std::string service;
+  DWORD dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  std::vector<std::string> processArgs;
+  std::vector<std::string> mainArgs;
+
+  std::mutex lock;
+  std::condition_variable changed;
+  bool bDispatching = false;
+  bool bConnected = false;
+  bool bMainStarted = false;
+  bool bMainReturned = false;
+  bool bMainIdle = false;  // the service main thread waits without time-out
+  bool bEntryReturned = false;
+  bool bStopped = false;
+  int nExitCode = -1;
+  LPHANDLER_FUNCTION pfnHandler = nullptr;
+  uintptr_t statusHandle = 0;
+  std::deque<std::shared_ptr<PendingControl>> controls;
+};
 
 }  // namespace ksim::detail
 
-BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
-  if (auto f = ksim::detail::Enter("StartServiceCtrlDispatcherA")) {
-    SetLastError(f->lastError);
-    return FALSE;
-  }
-  if (!lpServiceStartTable || !lpServiceStartTable->lpServiceName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  // A process that the SCM did not start has no controller to connect to.
-  if (!ksim::detail::CurrentServiceProcess()) {
-    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    return FALSE;
-  }
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+namespace {
+
+using ksim::detail::ServiceProcess;
+
+thread_local ServiceProcess* t_pProcess = nullptr;
+thread_local bool t_bServiceMain = false;
+
+struct Processes {
+  std::mutex lock;
+  std::condition_variable changed;
+  ksim::ProcessEntry entry = nullptr;
+  std::map<std::string, std::shared_ptr<ServiceProcess>> last;  // by lower-case service name
+  std::vector<std::shared_ptr<ServiceProcess>> all;
+  std::map<uintptr_t, std::shared_ptr<ServiceProcess>> statusHandles;
+  uintptr_t nextStatusHandle = 0x50000000;
+  std::map<std::string, std::vector<ksim::StatusReport>> reports;  // by lower-case service name
+};
+
+Processes& Procs() {
+  static Processes* s_pProcesses = new Processes;
+  return *s_pProcesses;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+BOOL Fail(DWORD dwError) {
+  SetLastError(dwError);
   return FALSE;
 }
+
+// argv storage whose strings the entry may change, as a C runtime's argv.
+struct ArgvBlock {
+  explicit ArgvBlock(const std::vector<std::string>& args) : storage(args) {
+    for (std::string& s : storage) pointers.push_back(&s[0]);
+    pointers.push_back(nullptr);
+  }
+  std::vector<std::string> storage;
+  std::vector<char*> pointers;
+};
+
+void NotifyAll(ServiceProcess* p) {
+  p->changed.notify_all();
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  procs.changed.notify_all();
+}
+
+// Delivers a control to the process's dispatcher and waits for the handler to return.
+DWORD SendControl(const std::weak_ptr<ServiceProcess>& weak, DWORD dwControl) {
+  std::shared_ptr<ServiceProcess> p = weak.lock();
+  if (!p) return ERROR_SERVICE_NOT_ACTIVE;
+  auto pending = std::make_shared<PendingControl>();
+  pending->dwControl = dwControl;
+  std::unique_lock<std::mutex> guard(p->lock);
+  if (p->bStopped || p->bEntryReturned) return ERROR_SERVICE_NOT_ACTIVE;
+  if (!p->pfnHandler || !p->bDispatching) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  p->controls.push_back(pending);
+  p->changed.notify_all();
+  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kControlTimeoutMs), [&] { return pending->bDone; }))
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
+  return pending->dwResult;
+}
+
+void RunServiceMain(std::shared_ptr<ServiceProcess> p, LPSERVICE_MAIN_FUNCTIONA pfnMain) {
+  t_pProcess = p.get();
+  t_bServiceMain = true;
+  ArgvBlock argv(p->mainArgs);
+  pfnMain(static_cast<DWORD>(argv.storage.size()), argv.pointers.data());
+  t_pProcess = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    p->bMainReturned = true;
+  }
+  NotifyAll(p.get());
+}
+
+void RunProcess(std::shared_ptr<ServiceProcess> p, ksim::ProcessEntry entry) {
+  t_pProcess = p.get();
+  ArgvBlock argv(p->processArgs);
+  const int nExitCode = entry(static_cast<int>(argv.storage.size()), argv.pointers.data());
+  t_pProcess = nullptr;
+  bool bReportStop = false;
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    p->nExitCode = nExitCode;
+    p->bEntryReturned = true;
+    bReportStop = !p->bStopped;
+    p->bStopped = true;
+  }
+  // A process that ends without reporting stopped is taken as stopped by the SCM.
+  if (bReportStop)
+    scm::ReportStatus(p->service,
+                      SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0});
+  NotifyAll(p.get());
+}
+
+}  // namespace
+
+namespace ksim::detail {
+
+ServiceProcess* CurrentServiceProcess() { return t_pProcess; }
+
+void NoteInfiniteWait(bool bWaiting) {
+  if (!t_pProcess || !t_bServiceMain) return;
+  {
+    std::lock_guard<std::mutex> guard(t_pProcess->lock);
+    t_pProcess->bMainIdle = bWaiting;
+  }
+  NotifyAll(t_pProcess);
+}
+
+}  // namespace ksim::detail
+
+BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  if (auto f = ksim::detail::Enter("StartServiceA")) return Fail(f->lastError);
+  std::string name;
+  if (DWORD dwError = scm::ServiceOfHandle(hService, SERVICE_START, &name)) return Fail(dwError);
+  std::optional<scm::ServiceRecord> record = scm::Find(name);
+  if (!record) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  if (record->markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  if (record->startType == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED);
+  if (record->status.dwCurrentState != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+
+  Processes& procs = Procs();
+  ksim::ProcessEntry entry;
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    entry = procs.entry;
+  }
+  if (!entry) return Fail(ERROR_FILE_NOT_FOUND);
+
+  auto p = std::make_shared<ServiceProcess>();
+  p->service = record->name;
+  p->dwServiceType = record->serviceType;
+  p->processArgs = ksim::SplitCommandLine(record->imagePath);
+  p->mainArgs.push_back(record->name);
+  for (DWORD i = 0; i < dwNumServiceArgs; ++i)
+    p->mainArgs.push_back(lpServiceArgVectors && lpServiceArgVectors[i] ? lpServiceArgVectors[i] : "");
+
+  scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000});
+  std::weak_ptr<ServiceProcess> weak = p;
+  scm::SetControlTarget(name, [weak](DWORD dwControl) { return SendControl(weak, dwControl); });
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    procs.last[Lower(name)] = p;
+    procs.all.push_back(p);
+  }
+  std::thread(RunProcess, p, entry).detach();
+
+  std::unique_lock<std::mutex> guard(p->lock);
+  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kConnectTimeoutMs),
+                           [&] { return p->bConnected || p->bEntryReturned; }) ||
+      !p->bConnected)
+    return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+  return TRUE;
+}
+
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
+  if (auto f = ksim::detail::Enter("StartServiceCtrlDispatcherA")) return Fail(f->lastError);
+  if (!lpServiceStartTable || !lpServiceStartTable->lpServiceName || !lpServiceStartTable->lpServiceProc)
+    return Fail(ERROR_INVALID_PARAMETER);
+  // A process that the SCM did not start has no controller to connect to.
+  ServiceProcess* pRaw = t_pProcess;
+  if (!pRaw) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  std::shared_ptr<ServiceProcess> p;
+  {
+    Processes& procs = Procs();
+    std::lock_guard<std::mutex> guard(procs.lock);
+    for (const auto& candidate : procs.all)
+      if (candidate.get() == pRaw) p = candidate;
+  }
+  if (!p) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    if (p->bDispatching) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    p->bDispatching = true;
+    p->bMainStarted = true;
+  }
+  // A service of its own process: the SCM does not look at the table's name.
+  std::thread(RunServiceMain, p, lpServiceStartTable->lpServiceProc).detach();
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    p->bConnected = true;
+  }
+  NotifyAll(p.get());
+
+  // Controls run on this thread, one at a time, until the service reports stopped.
+  std::unique_lock<std::mutex> guard(p->lock);
+  for (;;) {
+    p->changed.wait(guard, [&] { return !p->controls.empty() || p->bStopped; });
+    if (!p->controls.empty()) {
+      std::shared_ptr<PendingControl> pending = p->controls.front();
+      p->controls.pop_front();
+      LPHANDLER_FUNCTION pfnHandler = p->pfnHandler;
+      guard.unlock();
+      pfnHandler(pending->dwControl);
+      guard.lock();
+      pending->bDone = true;
+      p->changed.notify_all();
+      continue;
+    }
+    break;
+  }
+  // Controls that arrived too late find a stopped service.
+  for (auto& pending : p->controls) {
+    pending->dwResult = ERROR_SERVICE_NOT_ACTIVE;
+    pending->bDone = true;
+  }
+  p->controls.clear();
+  p->bDispatching = false;
+  p->changed.notify_all();
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
+  if (auto f = ksim::detail::Enter("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "")) {
+    SetLastError(f->lastError);
+    return nullptr;
+  }
+  ServiceProcess* p = t_pProcess;
+  if (!p) {
+    SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+    return nullptr;
+  }
+  if (!lpHandlerProc || !lpServiceName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // A service of its own process: the name is not checked against the table.
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> procsGuard(procs.lock);
+  std::lock_guard<std::mutex> guard(p->lock);
+  p->pfnHandler = lpHandlerProc;
+  if (!p->statusHandle) {
+    p->statusHandle = procs.nextStatusHandle++;
+    for (const auto& candidate : procs.all)
+      if (candidate.get() == p) procs.statusHandles[p->statusHandle] = candidate;
+  }
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(p->statusHandle);
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
+  std::shared_ptr<ServiceProcess> p;
+  Processes& procs = Procs();
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    auto it = procs.statusHandles.find(reinterpret_cast<uintptr_t>(hServiceStatus));
+    if (it != procs.statusHandles.end()) p = it->second;
+  }
+  if (auto f = ksim::detail::Enter("SetServiceStatus", p ? p->service : std::string())) return Fail(f->lastError);
+  if (!p) return Fail(ERROR_INVALID_HANDLE);
+  if (!lpServiceStatus || lpServiceStatus->dwCurrentState < SERVICE_STOPPED ||
+      lpServiceStatus->dwCurrentState > SERVICE_PAUSED)
+    return Fail(ERROR_INVALID_DATA);
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    procs.reports[Lower(p->service)].push_back(ksim::StatusReport{*lpServiceStatus, GetCurrentThreadId()});
+  }
+  scm::ReportStatus(p->service, *lpServiceStatus);
+  if (lpServiceStatus->dwCurrentState == SERVICE_STOPPED) {
+    {
+      std::lock_guard<std::mutex> guard(p->lock);
+      p->bStopped = true;
+    }
+    NotifyAll(p.get());
+  }
+  return TRUE;
+}
+
+namespace ksim {
+
+void SetProcessEntry(ProcessEntry entry) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  procs.entry = entry;
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  const size_t n = commandLine.size();
+  auto blank = [&](size_t at) { return commandLine[at] == ' ' || commandLine[at] == '\t'; };
+  // The program name: up to the closing quote, or up to a blank; backslashes are plain.
+  std::string program;
+  if (i < n && commandLine[i] == '"') {
+    for (++i; i < n && commandLine[i] != '"'; ++i) program += commandLine[i];
+    if (i < n) ++i;
+  } else {
+    for (; i < n && !blank(i); ++i) program += commandLine[i];
+  }
+  args.push_back(program);
+  for (;;) {
+    while (i < n && blank(i)) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool bQuoted = false;
+    while (i < n && (bQuoted || !blank(i))) {
+      size_t nBackslashes = 0;
+      while (i < n && commandLine[i] == '\\') {
+        ++nBackslashes;
+        ++i;
+      }
+      if (i < n && commandLine[i] == '"') {
+        arg.append(nBackslashes / 2, '\\');
+        if (nBackslashes % 2) {
+          arg += '"';
+        } else if (bQuoted && i + 1 < n && commandLine[i + 1] == '"') {
+          arg += '"';  // "" inside quotes is one quote
+          ++i;
+        } else {
+          bQuoted = !bQuoted;
+        }
+        ++i;
+      } else {
+        arg.append(nBackslashes, '\\');
+        if (i < n && (bQuoted || !blank(i))) arg += commandLine[i++];
+      }
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
+std::vector<StatusReport> StatusReports(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.reports.find(Lower(service));
+  return it == procs.reports.end() ? std::vector<StatusReport>() : it->second;
+}
+
+void ClearStatusReports() {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  procs.reports.clear();
+}
+
+bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutMilliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  for (;;) {
+    std::optional<scm::ServiceRecord> record = scm::Find(service);
+    if (record && record->status.dwCurrentState == state) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool WaitForServiceProcesses(DWORD timeoutMilliseconds) {
+  Processes& procs = Procs();
+  std::unique_lock<std::mutex> guard(procs.lock);
+  auto ended = [&] {
+    for (const auto& p : procs.all) {
+      std::lock_guard<std::mutex> processGuard(p->lock);
+      if (!p->bEntryReturned || (p->bMainStarted && !p->bMainReturned)) return false;
+    }
+    return true;
+  };
+  return procs.changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), ended);
+}
+
+bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds) {
+  std::shared_ptr<ServiceProcess> p;
+  Processes& procs = Procs();
+  std::unique_lock<std::mutex> guard(procs.lock);
+  auto idle = [&] {
+    auto it = procs.last.find(Lower(service));
+    if (it == procs.last.end()) return false;
+    std::lock_guard<std::mutex> processGuard(it->second->lock);
+    return it->second->bMainIdle || it->second->bMainReturned;
+  };
+  return procs.changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), idle);
+}
+
+int ServiceProcessExitCode(const std::string& service) {
+  std::shared_ptr<ServiceProcess> p;
+  {
+    Processes& procs = Procs();
+    std::lock_guard<std::mutex> guard(procs.lock);
+    auto it = procs.last.find(Lower(service));
+    if (it == procs.last.end()) return -1;
+    p = it->second;
+  }
+  std::lock_guard<std::mutex> guard(p->lock);
+  return p->bEntryReturned ? p->nExitCode : -1;
+}
+
+std::vector<std::string> ServiceProcessArgs(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.last.find(Lower(service));
+  return it == procs.last.end() ? std::vector<std::string>() : it->second->processArgs;
+}
+
+std::vector<std::string> ServiceMainArgs(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.last.find(Lower(service));
+  return it == procs.last.end() ? std::vector<std::string>() : it->second->mainArgs;
+}
+
+}  // namespace ksim

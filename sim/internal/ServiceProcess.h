@@ -9,4 +9,8 @@ struct ServiceProcess;
 // Control Manager did not start (a console run).
 ServiceProcess* CurrentServiceProcess();
 
+// Told by the kernel when the calling thread starts and ends a wait without time-out, so that a
+// service main thread blocked in such a wait counts as idle.
+void NoteInfiniteWait(bool bWaiting);
+
 }  // namespace ksim::detail

@@ -1,5 +1,6 @@
 // Last error, interlocked operations, handles, events, waits and critical sections.
 #include "internal/Handles.h"
+#include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
 
 #include <atomic>
@@ -151,7 +152,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   std::unique_lock<std::mutex> guard(event->lock);
   auto ready = [&] { return event->bSignalled; };
   if (dwMilliseconds == INFINITE) {
-    event->changed.wait(guard, ready);
+    if (!ready()) {
+      guard.unlock();
+      ksim::detail::NoteInfiniteWait(true);
+      guard.lock();
+      event->changed.wait(guard, ready);
+      guard.unlock();
+      ksim::detail::NoteInfiniteWait(false);
+      guard.lock();
+    }
   } else if (!event->changed.wait_for(guard, std::chrono::milliseconds(dwMilliseconds), ready)) {
     return WAIT_TIMEOUT;
   }

@@ -10,6 +10,24 @@ struct tSupportedDriverArray {
   char** ppszDriver;  // dwCount private copies, in the order of the source text
 };
 
+// One SCSI controller: private copies of its DeviceID and DriverName, or null for no text.
+struct tAdapterInfo {
+  wchar_t* pwszDeviceID;
+  wchar_t* pwszDriverName;
+};
+
+// The table of the machine's SCSI controllers, in WMI's enumeration order. A published table is
+// complete and never changes; a rescan publishes a new one. lRef counts the publication's
+// reference and every reader's; the last release frees the table.
+struct tAdapterInfoArray {
+  DWORD dwCount;  // never 0 in a table that exists
+  tAdapterInfo* pAdapterInfo;
+  bool bSupDriverInstalled;  // at least one entry's driver is on the supported list
+  LONG lRef;
+};
+
+const unsigned short c_wNoAdapter = 0xFFFF;
+
 class CAdapterInfo {
  public:
   // Parses a comma-delimited list and makes it the current list, replacing any earlier one.
@@ -20,17 +38,51 @@ class CAdapterInfo {
   // regard to case.
   static bool IsEvtSrcSupported(const char* pszDriver);
 
-  // PROVISIONAL adapter table
+  // Builds the table at start-up from Win32_SCSIController in ROOT\CIMV2.
   static ErrorCode CreateAdapterInfo();
+  // Releases *ppTable (and nulls it), or with null unpublishes and releases the current table;
+  // ecInternalError with no table. Readers that still hold the table keep it alive.
+  static ErrorCode DeleteAdapterInfo(tAdapterInfoArray** ppTable);
+  // Builds a new table and publishes it in place of the current one; a failed build keeps the
+  // current table. Always ecNoError.
   static ErrorCode RescanAdapterInfo();
-  static DWORD GetAdapterChannelCount();
-  static ErrorCode SearchByDeviceID(const wchar_t* pwszDeviceID, WORD* pwIndex);
+
+  // Readers. Each reads the table pinned by a CAdapterInfoReader on the calling thread, or else
+  // the current table at the moment of the call; no table reads as a table without entries.
+  static unsigned long GetAdapterChannelCount();
+  // Writes the index of the first entry whose DeviceID equals pwszDeviceID (ASCII letters
+  // without regard to case), or c_wNoAdapter. ecBadParameter only for a null pwIndex.
+  static ErrorCode SearchByDeviceID(const wchar_t* pwszDeviceID, unsigned short* pwIndex);
+  // The entry's driver name, or an empty text for an index out of range or an entry without a
+  // DriverName text. Under a CAdapterInfoReader the pointer is into the pinned table and valid
+  // while the reader lives; otherwise it is a per-thread copy (names cut at 256 characters),
+  // valid until the thread's next call.
+  static const wchar_t* GetDriverNamebyIndex(unsigned short wIndex);
   static bool GetIsSupDriverInstalled();
-  static void GetDriverNameCopy(WORD wIndex, char* pszName, size_t cchName);
-  static ErrorCode DeleteAdapterInfo(void* ppTable);
 
  protected:
+  static ErrorCode Refresh(tAdapterInfoArray** ppTable);
+  static ErrorCode CountChannel(IEnumWbemClassObject* pEnum, unsigned long* pdwCount);
+  static ErrorCode SetAdapterInfo(IEnumWbemClassObject* pEnum, tAdapterInfoArray* pTable);
+  static bool IsSupDriverInstalled(tAdapterInfoArray* pTable, tSupportedDriverArray* pList);
   static bool IsListed(const tSupportedDriverArray* pList, const char* pszDriver);
 
   static tSupportedDriverArray* s_pSupportedDriverArray;
+  static tAdapterInfoArray* volatile s_pAdapterInfoArray;
+
+  friend class CAdapterInfoReader;
+};
+
+// Pins the current adapter table for the calling thread while it lives, so that a search and the
+// name lookups after it read one and the same table, and GetDriverNamebyIndex's pointer stays
+// valid. Readers nest; an inner reader uses the outer one's table.
+class CAdapterInfoReader {
+ public:
+  CAdapterInfoReader();
+  ~CAdapterInfoReader();
+  CAdapterInfoReader(const CAdapterInfoReader&) = delete;
+  CAdapterInfoReader& operator=(const CAdapterInfoReader&) = delete;
+
+ private:
+  bool m_bOuter;
 };

@@ -15,6 +15,9 @@
 #include <fcntl.h>
 #else
 #include <simwin/windows.h>
+#include <simwin/objbase.h>
+#include <simwin/oleauto.h>
+#include <simwin/wbemidl.h>
 #include <simwin/process.h>
 #include <simwin/mbstring.h>
 #include <simwin/crt.h>

@@ -7,5 +7,14 @@
 // the case pairs of the system ANSI code page; a double-byte character compares as a unit.
 bool AnsiEqualNoCase(const char* pszA, const char* pszB);
 
-// PROVISIONAL
-void NarrowName(const wchar_t* pwsz, char* psz, size_t cch);
+// The narrow form of a wide name, as the formatting routines' "%S" conversion makes it in the
+// default locale: each character up to U+00FF becomes the byte of the same value, and the text
+// ends at the first character above U+00FF. Writes at most cchNarrow - 1 characters and always
+// terminates (cchNarrow > 0); a null name gives the empty text. Returns the characters written.
+size_t NarrowWideName(const WCHAR* pwszName, char* pszNarrow, size_t cchNarrow);
+// The number of characters of the narrow form, without the terminator.
+size_t NarrowWideNameLength(const WCHAR* pwszName);
+
+// Whole-string equality of two wide texts with the ASCII letters A-Z and a-z taken as equal and
+// every other character compared exactly. A null text equals nothing, not even another null.
+bool WideEqualNoCaseAscii(const WCHAR* pwszA, const WCHAR* pwszB);

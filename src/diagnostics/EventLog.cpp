@@ -27,5 +27,7 @@ ErrorCode CEventLog::Printf(WORD wType, DWORD dwEventID, const char* pszFormat, 
   va_start(args, pszFormat);
   vsnprintf(szText, sizeof(szText), pszFormat, args);
   va_end(args);
+  // A runtime whose vsnprintf fills the whole buffer of a cut text leaves no terminator there.
+  szText[c_cchRecord] = '\0';
   return Print(wType, dwEventID, szText);
 }

@@ -14,7 +14,6 @@ namespace {
 
 const char c_szDevicePrefix[] = "\\Device\\Scsi\\";
 const char c_szUnknownAdapter[] = "Unknown RAID Adapter";
-const WORD c_wNoAdapter = 0xFFFF;
 const DWORD c_dwNoNumber = 0xFFFF;
 
 const DWORD c_dwMsgRaidInfo = 0x41011000;
@@ -28,7 +27,7 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
   const char* pszAdapterName = c_szUnknownAdapter;
   const char* pszSource = CWMIServiceUtil::GetServiceName();
   if (wAdapterIndex != c_wNoAdapter) {
-    CAdapterInfo::GetDriverNameCopy(wAdapterIndex, szDriver, sizeof(szDriver));
+    NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
     pszAdapterName = pszSource = szDriver;
   }
   if (!pszMessage) pszMessage = "";

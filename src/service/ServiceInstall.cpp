@@ -1,7 +1,269 @@
+// Installing and removing the service from the console, and setting its failure actions at
+// every start.
+#include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 
-ErrorCode CWMIServiceUtil::ServiceInstall(const char*) { return ecNotImplemented; }
+#include <cstdio>
+#include <cstring>
 
-ErrorCode CWMIServiceUtil::ServiceUninstall(bool) { return ecNotImplemented; }
+namespace {
 
-ErrorCode CWMIServiceUtil::Reconfig() { return ecNotImplemented; }
+const char c_szEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
+const char c_szDriverOption[] = "-d";
+const char c_szDependencies[] = "WinMgmt\0RasMan\0Eventlog\0";  // the literal adds the final zero
+const DWORD c_dwTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE |
+                                 EVENTLOG_AUDIT_SUCCESS | EVENTLOG_AUDIT_FAILURE;
+const DWORD c_dwUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+// Restarting on failure is done on the service's behalf, so the handle also needs start access.
+const DWORD c_dwReconfigAccess = SERVICE_CHANGE_CONFIG | SERVICE_START;
+const DWORD c_dwRestartDelay = 500;
+// The fixed lock-status record of a 32-bit build plus room for the owner's name.
+const DWORD c_cbLockStatus = 268;
+const size_t c_cchModulePath = MAX_PATH;
+
+// Owns one handle of a family and closes it when replaced or destroyed.
+template <typename THandle, typename TTraits>
+class CHandle {
+ public:
+  CHandle() = default;
+  explicit CHandle(THandle h) : m_h(h) {}
+  ~CHandle() { Reset(); }
+  CHandle(const CHandle&) = delete;
+  CHandle& operator=(const CHandle&) = delete;
+  CHandle(CHandle&& other) noexcept : m_h(other.Detach()) {}
+  CHandle& operator=(CHandle&& other) noexcept {
+    Reset(other.Detach());
+    return *this;
+  }
+
+  THandle Get() const { return m_h; }
+  explicit operator bool() const { return m_h != THandle(); }
+  // Frees the current value and hands out its address for a call that fills it.
+  THandle* Put() {
+    Reset();
+    return &m_h;
+  }
+  THandle Detach() {
+    THandle h = m_h;
+    m_h = THandle();
+    return h;
+  }
+  void Reset(THandle h = THandle()) {
+    if (m_h) TTraits::Close(m_h);
+    m_h = h;
+  }
+
+ private:
+  THandle m_h = THandle();
+};
+
+struct tScHandleTraits {
+  static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
+};
+struct tScLockTraits {
+  static void Close(SC_LOCK l) { UnlockServiceDatabase(l); }
+};
+struct tRegKeyTraits {
+  static void Close(HKEY h) { RegCloseKey(h); }
+};
+struct tLocalTraits {
+  static void Close(HLOCAL p) { LocalFree(p); }
+};
+
+typedef CHandle<SC_HANDLE, tScHandleTraits> CScHandle;
+typedef CHandle<SC_LOCK, tScLockTraits> CScLock;
+typedef CHandle<HKEY, tRegKeyTraits> CRegKey;
+typedef CHandle<HLOCAL, tLocalTraits> CLocalMem;
+
+ErrorCode LastSystemError() { return CError::MapSystemError(GetLastError()); }
+
+bool HasBlank(const char* psz) { return strpbrk(psz, " \t") != nullptr; }
+
+// Appends one argument of the registered command line. An argument with a blank goes between
+// double quotes, and the backslashes that end it are doubled so that they stay backslashes
+// (the runtime's argument splitter would otherwise read "\"" as a quote character).
+char* AppendArgument(char* pszOut, const char* pszArg) {
+  if (!HasBlank(pszArg)) {
+    const size_t cch = strlen(pszArg);
+    memcpy(pszOut, pszArg, cch);
+    return pszOut + cch;
+  }
+  size_t cchTrailing = 0;
+  const size_t cch = strlen(pszArg);
+  while (cchTrailing < cch && pszArg[cch - 1 - cchTrailing] == '\\') ++cchTrailing;
+  *pszOut++ = '"';
+  memcpy(pszOut, pszArg, cch);
+  pszOut += cch;
+  memset(pszOut, '\\', cchTrailing);
+  pszOut += cchTrailing;
+  *pszOut++ = '"';
+  return pszOut;
+}
+
+// True when the list can be carried by the registered command line so that the service reads
+// it back as the value of "-d": not empty, not taken for an option, and without a double quote.
+bool IsRegistrableDriverList(const char* pszDrivers) {
+  return pszDrivers && *pszDrivers && *pszDrivers != '-' && !strchr(pszDrivers, '"');
+}
+
+// Registers the service name as an event source of the Application log, with the executable
+// as its message file.
+ErrorCode AddEventSourceKey(const char* pszServiceName, const char* pszModulePath) {
+  CLocalMem pszKeyName(LocalAlloc(LPTR, strlen(pszServiceName) + strlen(c_szEventSourceKey) + 1));
+  if (!pszKeyName) return ecOutOfMemory;
+  char* pszKey = static_cast<char*>(pszKeyName.Get());
+  snprintf(pszKey, strlen(pszServiceName) + strlen(c_szEventSourceKey) + 1, c_szEventSourceKey, pszServiceName);
+
+  CRegKey hKey;
+  LONG lRet = RegCreateKeyA(HKEY_LOCAL_MACHINE, pszKey, hKey.Put());
+  if (lRet == ERROR_SUCCESS)
+    lRet = RegSetValueExA(hKey.Get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                          reinterpret_cast<const BYTE*>(pszModulePath), static_cast<DWORD>(strlen(pszModulePath) + 1));
+  if (lRet == ERROR_SUCCESS)
+    lRet = RegSetValueExA(hKey.Get(), "TypesSupported", 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&c_dwTypesSupported), sizeof(c_dwTypesSupported));
+  return lRet == ERROR_SUCCESS ? ecNoError : CError::MapSystemError(static_cast<DWORD>(lRet));
+}
+
+}  // namespace
+
+ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
+  // A list that the service could not read back from its command line would register a
+  // service that can never start.
+  if (!IsRegistrableDriverList(pszSupportedDrivers)) return ecBadParameter;
+
+  // Room for the path and the list, each possibly quoted with its trailing backslashes doubled,
+  // "-d", two blanks and the terminator.
+  const size_t cbImagePath = c_cchModulePath + 2 + strlen(c_szDriverOption) + 2 * strlen(pszSupportedDrivers) + 2 + 3;
+  CLocalMem pszImagePath(LocalAlloc(LPTR, cbImagePath));
+  if (!pszImagePath) return ecOutOfMemory;
+
+  const char* pszServiceName = GetServiceName();
+  char szModulePath[c_cchModulePath] = {};
+  const DWORD cchModulePath = GetModuleFileNameA(GetModuleHandleA(nullptr), szModulePath, c_cchModulePath);
+  // A missing or cut path would register a command line that starts nothing.
+  if (cchModulePath == 0 || cchModulePath >= c_cchModulePath) {
+    const ErrorCode code = LastSystemError();
+    printf("%s Service install failed.\r\n", pszServiceName);
+    return code;
+  }
+
+  char* pszEnd = AppendArgument(static_cast<char*>(pszImagePath.Get()), szModulePath);
+  *pszEnd++ = ' ';
+  pszEnd = AppendArgument(pszEnd, c_szDriverOption);
+  *pszEnd++ = ' ';
+  pszEnd = AppendArgument(pszEnd, pszSupportedDrivers);
+  *pszEnd = '\0';
+
+  CScHandle hManager(OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CREATE_SERVICE));
+  CScHandle hService;
+  if (hManager)
+    hService.Reset(CreateServiceA(hManager.Get(), pszServiceName, GetDisplayName(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  static_cast<const char*>(pszImagePath.Get()), nullptr, nullptr, c_szDependencies,
+                                  nullptr, nullptr));
+  // The manager's own failure is the one reported when it could not be opened.
+  const ErrorCode createCode = hService ? ecNoError : LastSystemError();
+  pszImagePath.Reset();
+  if (!hService) {
+    printf("%s Service install failed.\r\n", pszServiceName);
+    if (createCode == CError::MapSystemError(ERROR_SERVICE_EXISTS)) printf("Service might be installed already.\r\n");
+    return createCode;
+  }
+
+  // The service stays installed if its event source cannot be registered; nothing is undone.
+  const ErrorCode code = AddEventSourceKey(pszServiceName, szModulePath);
+  if (code != ecNoError) {
+    printf("%s Service failed to add to registry.\r\n", pszServiceName);
+    return code;
+  }
+  printf("%s Service installed.\r\nWorking filepath=%s\r\n", pszServiceName, szModulePath);
+  return ecNoError;
+}
+
+ErrorCode CWMIServiceUtil::ServiceUninstall(bool bQuiet) {
+  const char* pszServiceName = GetServiceName();
+  CScHandle hManager(OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CONNECT));
+  CScHandle hService;
+  if (hManager) hService.Reset(OpenServiceA(hManager.Get(), pszServiceName, c_dwUninstallAccess));
+  if (!hService) {
+    const ErrorCode code = LastSystemError();
+    if (!bQuiet) {
+      printf("%s Service open failed.\r\n", pszServiceName);
+      if (code == CError::MapSystemError(ERROR_SERVICE_DOES_NOT_EXIST)) printf("Service might not be installed yet.\r\n");
+    }
+    return code;
+  }
+
+  // A status that cannot be read is a failed removal: the service is left as it is.
+  SERVICE_STATUS status = {};
+  if (!QueryServiceStatus(hService.Get(), &status)) {
+    const ErrorCode code = LastSystemError();
+    if (!bQuiet) printf("%s Service uninstall failed.\r\n", pszServiceName);
+    return code;
+  }
+
+  if (status.dwCurrentState != SERVICE_STOPPED && !ControlService(hService.Get(), SERVICE_CONTROL_STOP, &status)) {
+    const ErrorCode code = LastSystemError();
+    if (!bQuiet) {
+      printf("%s Service shutdown failed, uninstallaton unsucessful.\r\n", pszServiceName);
+      printf("%s Service uninstall failed.\r\n", pszServiceName);
+    }
+    return code;
+  }
+
+  // No wait for the stop: the manager removes the entry once the service has stopped.
+  if (!DeleteService(hService.Get())) {
+    const ErrorCode code = LastSystemError();
+    if (!bQuiet) printf("%s Service uninstall failed.\r\n", pszServiceName);
+    return code;
+  }
+  if (!bQuiet) printf("%s Service uninstalled.\r\n", pszServiceName);
+  return ecNoError;
+}
+
+ErrorCode CWMIServiceUtil::Reconfig() {
+  // Released in the order unlock, service, manager.
+  CScHandle hManager(OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, GENERIC_READ | GENERIC_EXECUTE));
+  if (!hManager) return LastSystemError();
+  CScHandle hService;
+  CScLock lock(LockServiceDatabase(hManager.Get()));
+  if (!lock) {
+    const DWORD dwError = GetLastError();
+    if (dwError != ERROR_SERVICE_DATABASE_LOCKED) return CError::MapSystemError(dwError);
+    // Another party is changing the configuration: leave the actions as they are.
+    CLocalMem pLockStatus(LocalAlloc(LPTR, c_cbLockStatus));
+    if (!pLockStatus) return ecOutOfMemory;
+    DWORD cbNeeded = 0;
+    if (QueryServiceLockStatusA(hManager.Get(), static_cast<LPQUERY_SERVICE_LOCK_STATUSA>(pLockStatus.Get()),
+                                c_cbLockStatus, &cbNeeded))
+      return ecNoError;
+    const DWORD dwQueryError = GetLastError();
+    CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceError, "QueryServiceLockStatus fails. Error = 0x%08x\r\n",
+                      static_cast<unsigned>(dwQueryError));
+    return CError::MapSystemError(dwQueryError);
+  }
+
+  hService.Reset(OpenServiceA(hManager.Get(), GetServiceName(), c_dwReconfigAccess));
+  if (!hService) {
+    const ErrorCode code = LastSystemError();
+    CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "OpenService fails in Reconfig()\r\n");
+    return code;
+  }
+
+  // Restart twice after half a second each; after that, no action. The failure count is never
+  // reset.
+  SC_ACTION rgActions[] = {
+      {SC_ACTION_RESTART, c_dwRestartDelay}, {SC_ACTION_RESTART, c_dwRestartDelay}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA failureActions = {};
+  failureActions.dwResetPeriod = INFINITE;
+  failureActions.cActions = sizeof(rgActions) / sizeof(rgActions[0]);
+  failureActions.lpsaActions = rgActions;
+  if (!ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions)) {
+    const DWORD dwError = GetLastError();
+    CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError, "Cannot change service configuration. Error: 0x%08x\r\n",
+                      static_cast<unsigned>(dwError));
+    return CError::MapSystemError(dwError);
+  }
+  return ecNoError;
+}

@@ -2,9 +2,8 @@
 #include "sink/WbemSink.h"
 
 #include "adapters/AdapterInfo.h"
-#include "common/CBSTR.h"
-#include "common/CVARIANT.h"
-#include "common/ComPtr.h"
+#include "common/ComTypes.h"
+#include "common/Text.h"
 #include "diagnostics/EventLog.h"
 #include "sink/EventAdapter.h"
 
@@ -27,7 +26,7 @@ HRESULT GetInteger(IWbemClassObject* pObject, LPCWSTR pwszName, LONG* plValue) {
   CVARIANT var;
   HRESULT hr = pObject->Get(pwszName, 0, var.Put(), nullptr, nullptr);
   if (FAILED(hr)) return hr;
-  const VARIANT& v = var.Get();
+  const VARIANT& v = *var.Get();
   switch (v.vt) {
     case VT_I4: *plValue = v.lVal; return WBEM_S_NO_ERROR;
     case VT_UI4: *plValue = static_cast<LONG>(v.ulVal); return WBEM_S_NO_ERROR;
@@ -67,6 +66,8 @@ HRESULT CopyMessage(const VARIANT& v, LONG cbMax, char* pszText) {
 }  // namespace
 
 HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbemClassObject* pEvent) {
+  // The search, the driver name and the record all read one and the same adapter table.
+  CAdapterInfoReader reader;
   CVARIANT varName;
   HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
@@ -74,13 +75,13 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
     return WBEM_E_INVALID_PARAMETER;
   }
 
-  WORD wAdapterIndex = c_wNoAdapterIndex;
+  WORD wAdapterIndex = c_wNoAdapter;
   hr = FindEventAdapter(varName, c_szAdapterPrintfNotification, &wAdapterIndex);
   if (hr != WBEM_S_NO_ERROR) return hr;
 
   // Messages of controllers whose driver is not supported are dropped without a trace.
   char szDriver[256] = {};
-  CAdapterInfo::GetDriverNameCopy(wAdapterIndex, szDriver, sizeof(szDriver));
+  NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
   if (!CAdapterInfo::IsEvtSrcSupported(szDriver)) return WBEM_S_NO_ERROR;
 
   hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
@@ -91,7 +92,7 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
                       c_szAdapterPrintf, CError::ErrorString(hr));
     return WBEM_E_INVALID_PARAMETER;
   }
-  const VARIANT& vName = varName.Get();
+  const VARIANT& vName = *varName.Get();
   if (vName.vt != VT_BSTR || !vName.bstrVal) return WBEM_E_FAILED;
 
   // The path carries the whole InstanceName, its last two characters included.
@@ -111,8 +112,8 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
   delete[] pwszEscaped;
   if (code != ecNoError) return WBEM_E_FAILED;
 
-  TComPtr<IWbemClassObject> pInstance;
-  hr = pServices->GetObject(varPath.Get().bstrVal, 0, nullptr, pInstance.Put(), nullptr);
+  CComRef<IWbemClassObject> pInstance;
+  hr = pServices->GetObject(varPath.Get()->bstrVal, 0, nullptr, pInstance.Put(), nullptr);
   if (FAILED(hr) || !pInstance) return WBEM_E_INVALID_PARAMETER;
   return AdapterPrintfNotification(pInstance.Get(), wAdapterIndex);
 }
@@ -148,7 +149,7 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
   const LONG cbText = lLength < c_lMaxMessage ? lLength : c_lMaxMessage;
   char* pszText = new (std::nothrow) char[cbText + 1];
   if (!pszText) return WBEM_E_FAILED;
-  hr = CopyMessage(varMessage.Get(), cbText, pszText);
+  hr = CopyMessage(*varMessage.Get(), cbText, pszText);
   if (FAILED(hr)) {
     delete[] pszText;
     LogRead("Failed to get Message. Error: %s\r\n", hr);

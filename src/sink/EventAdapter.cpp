@@ -7,8 +7,8 @@
 #include <new>
 
 HRESULT FindEventAdapter(const CVARIANT& varName, const char* pszEventClass, WORD* pwAdapterIndex) {
-  *pwAdapterIndex = c_wNoAdapterIndex;
-  const VARIANT& v = varName.Get();
+  *pwAdapterIndex = c_wNoAdapter;
+  const VARIANT& v = *varName.Get();
   const size_t cchName = (v.vt == VT_BSTR && v.bstrVal) ? wcslen(v.bstrVal) : 0;
   if (cchName >= 2) {
     wchar_t* pwszDeviceID = new (std::nothrow) wchar_t[cchName - 1];
@@ -18,7 +18,7 @@ HRESULT FindEventAdapter(const CVARIANT& varName, const char* pszEventClass, WOR
     CAdapterInfo::SearchByDeviceID(pwszDeviceID, pwAdapterIndex);
     delete[] pwszDeviceID;
   }
-  if (*pwAdapterIndex == c_wNoAdapterIndex) {
+  if (*pwAdapterIndex == c_wNoAdapter) {
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Received %s event from unknown adapter\r\n",
                       pszEventClass);
     return WBEM_E_FAILED;

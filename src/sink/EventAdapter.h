@@ -2,10 +2,9 @@
 // comes from.
 #pragma once
 
-#include "common/CVARIANT.h"
+#include "adapters/AdapterInfo.h"
+#include "common/ComTypes.h"
 #include "common/Platform.h"
-
-const WORD c_wNoAdapterIndex = 0xFFFF;
 
 // Finds the adapter of an event from its InstanceName: the name without its last two
 // characters is the adapter's device ID. A name that is not a string, or is shorter than two

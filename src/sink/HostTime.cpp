@@ -3,9 +3,8 @@
 #include "sink/WbemSink.h"
 
 #include "adapters/AdapterInfo.h"
-#include "common/CBSTR.h"
-#include "common/CVARIANT.h"
-#include "common/ComPtr.h"
+#include "common/ComTypes.h"
+#include "common/Text.h"
 #include "diagnostics/EventLog.h"
 #include "sink/EventAdapter.h"
 
@@ -29,6 +28,8 @@ void LogFailure(const char* pszFormat, const char* pszName, HRESULT hr) {
 }  // namespace
 
 HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObject* pEvent) {
+  // The search and the driver name in the record read one and the same adapter table.
+  CAdapterInfoReader reader;
   CVARIANT varName;
   HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
@@ -38,12 +39,12 @@ HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObjec
     return WBEM_E_INVALID_PARAMETER;
   }
 
-  WORD wAdapterIndex = c_wNoAdapterIndex;
+  WORD wAdapterIndex = c_wNoAdapter;
   hr = FindEventAdapter(varName, c_szHostTimeRequest, &wAdapterIndex);
   if (hr != WBEM_S_NO_ERROR) return hr;
 
   // The path carries the whole InstanceName, its last two characters included.
-  const BSTR bstrName = varName.Get().bstrVal;
+  const BSTR bstrName = varName.Get()->bstrVal;
   DWORD dwSize = 0;
   GetConvertClassPathSize(bstrName, &dwSize);
   wchar_t* pwszEscaped = new (std::nothrow) wchar_t[dwSize];
@@ -54,16 +55,16 @@ HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObjec
   delete[] pwszEscaped;
   if (code != ecNoError) return WBEM_E_FAILED;
 
-  TComPtr<IWbemClassObject> pInstance;
-  hr = pServices->GetObject(varPath.Get().bstrVal, 0, nullptr, pInstance.Put(), nullptr);
+  CComRef<IWbemClassObject> pInstance;
+  hr = pServices->GetObject(varPath.Get()->bstrVal, 0, nullptr, pInstance.Put(), nullptr);
   if (FAILED(hr) || !pInstance) return WBEM_E_FAILED;
   return HostTimeRequest(pServices, pInstance.Get(), wAdapterIndex);
 }
 
 HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* pInstance, WORD wAdapterIndex) {
-  TComPtr<IWbemClassObject> pClass, pInSignature, pInParams, pOutParams;
+  CComRef<IWbemClassObject> pClass, pInSignature, pInParams, pOutParams;
 
-  HRESULT hr = pServices->GetObject(CBSTR(L"Talvenix_SetHostTime"), 0, nullptr, pClass.Put(), nullptr);
+  HRESULT hr = pServices->GetObject(CBSTR(L"Talvenix_SetHostTime").Get(), 0, nullptr, pClass.Put(), nullptr);
   if (FAILED(hr) || !pClass) {
     LogFailure("Failed to get class definition of %s. Error: %s\r\n", c_szSetHostTime, hr);
     return WBEM_E_FAILED;
@@ -85,10 +86,8 @@ HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* p
   if (RaidGetSystemTime(&dwHostTime, &stLocal) != ecNoError) return WBEM_E_FAILED;
 
   CVARIANT varTime;
-  VARIANT* pvarTime = varTime.Put();
-  pvarTime->vt = VT_I4;
-  pvarTime->lVal = static_cast<LONG>(dwHostTime);  // bit for bit: negative from 2038-01-19 03:14:08 UTC on
-  hr = pInParams->Put(L"HostTime", 0, pvarTime, 0);
+  varTime.SetI4(static_cast<LONG>(dwHostTime));  // bit for bit: negative from 2038-01-19 03:14:08 UTC on
+  hr = pInParams->Put(L"HostTime", 0, varTime.Ptr(), 0);
   if (FAILED(hr)) {
     LogFailure("Failed to set HostTime parameter of %s function. Error: %s\r\n", c_szSetAdapterTime, hr);
     return WBEM_E_FAILED;
@@ -101,8 +100,10 @@ HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* p
     return WBEM_E_FAILED;
   }
 
-  CBSTR bstrPath(varRelPath.Get().vt == VT_BSTR ? varRelPath.Get().bstrVal : nullptr);
-  hr = pServices->ExecMethod(bstrPath, CBSTR(L"SetAdapterTime"), 0, nullptr, pInParams.Get(), pOutParams.Put(),
+  BSTR bstrRelPath = nullptr;
+  varRelPath.GetBSTR(&bstrRelPath);  // no text when __RELPATH is not a string
+  CBSTR bstrPath(bstrRelPath);
+  hr = pServices->ExecMethod(bstrPath.Get(), CBSTR(L"SetAdapterTime").Get(), 0, nullptr, pInParams.Get(), pOutParams.Put(),
                              nullptr);
   if (FAILED(hr)) {
     LogFailure("Failed to execute method: %s. Error: %s\r\n", c_szSetAdapterTime, hr);
@@ -110,7 +111,7 @@ HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* p
   }
 
   char szDriver[256] = {};
-  CAdapterInfo::GetDriverNameCopy(wAdapterIndex, szDriver, sizeof(szDriver));
+  NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
   CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
                     "Sent host time of %d:%d:%d of %d/%d/%d to \\Device\\SCSI\\%s\r\n", stLocal.wHour, stLocal.wMinute,
                     stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear, szDriver);
@@ -160,22 +161,20 @@ ErrorCode CWbemSink::ConvertClassPathSized(const wchar_t* pwszValue, wchar_t* pw
 }
 
 ErrorCode CWbemSink::GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath) {
-  const BSTR rgbstr[] = {bstrClass, bstrKey, bstrValue};
-  for (BSTR bstr : rgbstr)
-    if (!bstr) return ecOutOfMemory;
-  const size_t cchClass = wcslen(bstrClass), cchKey = wcslen(bstrKey), cchValue = wcslen(bstrValue);
+  if (bstrClass.IsNull() || bstrKey.IsNull() || bstrValue.IsNull()) return ecOutOfMemory;
+  const size_t cchClass = wcslen(bstrClass.Get()), cchKey = wcslen(bstrKey.Get()), cchValue = wcslen(bstrValue.Get());
   wchar_t* pwszPath = new (std::nothrow) wchar_t[cchClass + cchKey + cchValue + 4 + 1];
   if (!pwszPath) return ecOutOfMemory;
   // Class.Key="Value", written piece by piece: wide formatting differs between runtimes.
   wchar_t* p = pwszPath;
-  wmemcpy(p, bstrClass, cchClass);
+  wmemcpy(p, bstrClass.Get(), cchClass);
   p += cchClass;
   *p++ = L'.';
-  wmemcpy(p, bstrKey, cchKey);
+  wmemcpy(p, bstrKey.Get(), cchKey);
   p += cchKey;
   *p++ = L'=';
   *p++ = L'"';
-  wmemcpy(p, bstrValue, cchValue);
+  wmemcpy(p, bstrValue.Get(), cchValue);
   p += cchValue;
   *p++ = L'"';
   *p = L'\0';

@@ -1,7 +1,7 @@
 // The object WMI calls back for every registered event query, and the handlers it dispatches to.
 #pragma once
 
-#include "common/CBSTR.h"
+#include "common/ComTypes.h"
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 

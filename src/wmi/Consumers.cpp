@@ -205,7 +205,7 @@ ErrorCode CConsumers::CallCancelAsyncCall(EQueryEvent query, EQueryOption option
 void CConsumers::ReportRegistration(EQueryEvent query, EQueryStatus previous, EQueryStatus current, HRESULT hr) {
   if (!s_ppQueryEventsInfo[m_ns][query].bReportRegistration) return;
   char szQuery[256];
-  NarrowName(s_ppQueryEventsInfo[m_ns][query].pwszQuery, szQuery, sizeof(szQuery));
+  NarrowWideName(s_ppQueryEventsInfo[m_ns][query].pwszQuery, szQuery, sizeof(szQuery));
   if (current == qsFailed && previous != qsFailed) {
     CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
                       "Query \"%s\" could not be registered; its events are not received until it is. Error: "

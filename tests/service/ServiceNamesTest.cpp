@@ -34,12 +34,4 @@ TEST(ServiceNames, LongestNamesFitAndLongerAreRefusedWhole) {
   EXPECT_EQ(ecBadParameter, CWMIServiceUtil::SetFullPathName(std::string(260, 'p').c_str()));
 }
 
-TEST(ServiceNames, ServicePointerIsSetAndCleared) {
-  CWMIService* p = reinterpret_cast<CWMIService*>(0x1234);
-  CWMIServiceUtil::SetWMIService(p);
-  EXPECT_EQ(p, CWMIServiceUtil::GetWMIService());
-  CWMIServiceUtil::SetWMIService(nullptr);
-  EXPECT_EQ(nullptr, CWMIServiceUtil::GetWMIService());
-}
-
 }  // namespace

@@ -22,4 +22,27 @@ struct EventRecord {
 std::vector<EventRecord> EventLogRecords();
 void ClearEventLog();
 
+// Gives the module stored at modulePath a message table: the bytes of its MESSAGETABLE
+// resource (name 1, language 1033) in the platform's message-table format. Event Viewer reads
+// the table of the files that a source registered as its "EventMessageFile".
+void SetModuleMessageTable(const std::string& modulePath, std::vector<BYTE> table);
+void ClearModuleMessageTables();
+
+// Looks up a message in a message-table resource. ANSI entries come back as they are, Unicode
+// entries narrowed (characters above U+00FF become '?'), without the padding zeros.
+enum class MessageLookup { kFound, kMissing, kMalformed };
+MessageLookup FindMessage(const std::vector<BYTE>& table, DWORD messageId, std::string* text);
+
+// Fills a message text's inserts as FormatMessage does for Event Viewer: %1 to %99 take the
+// insertion strings (an insert without a string stays as written), %n is a line end, %r a
+// carriage return, %t a tab, %0 ends the text, and %% a percent sign. The strings are inserted
+// as they are; nothing in them is interpreted.
+std::string FormatEventMessage(const std::string& text, const std::vector<std::string>& strings);
+
+// What Event Viewer shows as the record's description: its message from the first message
+// file registered under SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> that
+// holds the identifier, with the insertion strings filled in; without one, Event Viewer's
+// "description cannot be found" text followed by the strings.
+std::string RenderEventRecord(const EventRecord& record);
+
 }  // namespace ksim

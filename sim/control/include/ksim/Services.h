@@ -1,0 +1,52 @@
+// The service side of the simulated Service Control Manager, as tests and tools drive it.
+//
+// StartServiceA runs the registered process entry as the service's process: on a thread of its
+// own, with the service's image path split into argv the way the C runtime splits a command
+// line. StartServiceCtrlDispatcherA from that thread runs the service's main on a new thread and
+// then delivers the controls that ControlService sends to the registered handler, on the
+// dispatcher thread, until the service reports stopped. Every status report is kept.
+#pragma once
+
+#include <simwin/windows.h>
+
+#include <string>
+#include <vector>
+
+namespace ksim {
+
+using ProcessEntry = int (*)(int argc, char* argv[]);
+
+// The executable that every started service runs (korvlog's process entry).
+void SetProcessEntry(ProcessEntry entry);
+
+// argv of a command line, as the Microsoft C runtime splits it (quotes and backslashes).
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+struct StatusReport {
+  SERVICE_STATUS status;
+  DWORD threadId;  // the thread that called SetServiceStatus
+};
+
+// The reports the named service's processes made, in order, since the last clear.
+std::vector<StatusReport> StatusReports(const std::string& service);
+void ClearStatusReports();
+
+// Waits until the service's current state is the given one; false on time-out.
+bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutMilliseconds);
+
+// Waits until every service process has ended: its entry has returned and its service main
+// thread has returned. False on time-out.
+bool WaitForServiceProcesses(DWORD timeoutMilliseconds);
+
+// Waits until the service main thread of the named service's last process waits without
+// time-out (the service has done its start-up and waits for its stop) or has returned.
+bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds);
+
+// The exit code of the last process of the named service, or -1 while it runs or never ran.
+int ServiceProcessExitCode(const std::string& service);
+
+// The argv that the last process of the named service got, and the argv its service main got.
+std::vector<std::string> ServiceProcessArgs(const std::string& service);
+std::vector<std::string> ServiceMainArgs(const std::string& service);
+
+}  // namespace ksim

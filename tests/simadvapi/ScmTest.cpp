@@ -1,0 +1,304 @@
+// The simulated Service Control Manager against the behaviour of Windows (Wine agrees where it
+// is noted): handle kinds and rights, the life of a deleted service, controls, the lock, and
+// the extended configuration.
+#include "install/InstallSupport.h"
+
+#include <atomic>
+#include <thread>
+
+namespace korvlog_test {
+namespace {
+
+const char kName[] = "probesvc";
+
+class ScmTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    m_hManager = OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(m_hManager);
+  }
+  void TearDown() override {
+    for (SC_HANDLE h : m_open) CloseServiceHandle(h);
+    CloseServiceHandle(m_hManager);
+    MachineTest::TearDown();
+  }
+
+  SC_HANDLE Create(const char* pszName = kName, DWORD dwAccess = SERVICE_ALL_ACCESS) {
+    SC_HANDLE h = CreateServiceA(m_hManager, pszName, pszName, dwAccess, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\p.exe", nullptr, nullptr,
+                                 "A\0B\0", nullptr, nullptr);
+    if (h) m_open.push_back(h);
+    return h;
+  }
+  SC_HANDLE Open(DWORD dwAccess, const char* pszName = kName) {
+    SC_HANDLE h = OpenServiceA(m_hManager, pszName, dwAccess);
+    if (h) m_open.push_back(h);
+    return h;
+  }
+  void Close(SC_HANDLE h) {
+    m_open.erase(std::remove(m_open.begin(), m_open.end(), h), m_open.end());
+    EXPECT_TRUE(CloseServiceHandle(h));
+  }
+
+  // Runs a failing call and returns its last error, which must have been set by it.
+  template <typename F>
+  static DWORD ErrorOf(F call) {
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(call());
+    return GetLastError();
+  }
+
+  SC_HANDLE m_hManager = nullptr;
+  std::vector<SC_HANDLE> m_open;
+};
+
+TEST_F(ScmTest, ANewServiceIsStoppedAndHasNeverRun) {
+  SC_HANDLE h = Create();
+  ASSERT_TRUE(h);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(QueryServiceStatus(h, &status));
+  EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_NEVER_STARTED));
+  EXPECT_EQ(ksim::FindService(kName)->dependencies, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(ksim::FindService("PROBESVC")->openHandles, 1u);  // names compare without case
+}
+
+TEST_F(ScmTest, CreateRefusesWhatWindowsRefuses) {
+  ASSERT_TRUE(Create());
+  EXPECT_EQ(ErrorOf([&] { return Create(); }), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+  EXPECT_EQ(ErrorOf([&] { return Create("PROBESVC"); }), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+  EXPECT_EQ(ErrorOf([&] { return Create("a\\b"); }), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(ErrorOf([&] { return Create(""); }), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(ErrorOf([&] {
+              return CreateServiceA(m_hManager, "other", kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\p.exe", nullptr, nullptr,
+                                    nullptr, nullptr, nullptr);
+            }),
+            static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+  EXPECT_EQ(ErrorOf([&] {
+              return CreateServiceA(m_hManager, "other", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_BOOT_START, SERVICE_ERROR_NORMAL, "C:\\p.exe", nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+            }),
+            static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(ErrorOf([&] {
+              return CreateServiceA(m_hManager, "other", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\p.exe", nullptr, nullptr,
+                                    "x\0other\0", nullptr, nullptr);
+            }),
+            static_cast<DWORD>(ERROR_CIRCULAR_DEPENDENCY));
+  EXPECT_EQ(ksim::Services().size(), 1u);
+}
+
+// As on Windows (and Wine): a deleted service stays, marked, until it is stopped and its last
+// handle is closed; it can still be opened and queried, but not created or deleted again.
+TEST_F(ScmTest, ADeletedServiceLastsUntilItsLastHandleCloses) {
+  SC_HANDLE hFirst = Create();
+  SC_HANDLE hSecond = Open(SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(DeleteService(hFirst));
+  EXPECT_TRUE(ksim::FindService(kName)->markedForDeletion);
+  EXPECT_EQ(ErrorOf([&] { return DeleteService(hFirst); }), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+  EXPECT_EQ(ErrorOf([&] { return Create(); }), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+  SC_HANDLE hThird = Open(SERVICE_QUERY_STATUS);
+  EXPECT_TRUE(hThird);
+
+  Close(hFirst);
+  Close(hSecond);
+  EXPECT_TRUE(ksim::FindService(kName));
+  Close(hThird);
+  EXPECT_FALSE(ksim::FindService(kName));
+  EXPECT_EQ(ErrorOf([&] { return Open(SERVICE_QUERY_STATUS); }), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_TRUE(Create());
+}
+
+TEST_F(ScmTest, ADeletedRunningServiceGoesWhenItStops) {
+  SC_HANDLE h = Create();
+  ASSERT_TRUE(ksim::RunServiceStandIn(kName, ksim::StopBehaviour::kStopPending));
+  ASSERT_TRUE(DeleteService(h));
+  Close(h);
+  EXPECT_TRUE(ksim::FindService(kName));
+  ASSERT_TRUE(ksim::CompleteServiceStop(kName));
+  EXPECT_FALSE(ksim::FindService(kName));
+}
+
+TEST_F(ScmTest, HandlesOfTheWrongKindAreInvalid) {
+  SC_HANDLE hService = Create();
+  SERVICE_STATUS status{};
+  const DWORD kInvalid = ERROR_INVALID_HANDLE;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceStatus(m_hManager, &status); }), kInvalid);
+  EXPECT_EQ(ErrorOf([&] { return OpenServiceA(hService, kName, SERVICE_QUERY_STATUS); }), kInvalid);
+  EXPECT_EQ(ErrorOf([&] { return LockServiceDatabase(hService); }), kInvalid);
+  EXPECT_EQ(ErrorOf([&] { return DeleteService(m_hManager); }), kInvalid);
+  EXPECT_EQ(ErrorOf([&] { return CloseHandle(reinterpret_cast<HANDLE>(hService)); }), kInvalid);
+  SC_HANDLE hOther = Open(SERVICE_QUERY_STATUS);
+  Close(hOther);
+  EXPECT_EQ(ErrorOf([&] { return CloseServiceHandle(hOther); }), kInvalid);
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceStatus(hOther, &status); }), kInvalid);
+}
+
+TEST_F(ScmTest, EveryCallNeedsItsRight) {
+  Create();
+  const DWORD kDenied = ERROR_ACCESS_DENIED;
+  SC_HANDLE hConnect = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  EXPECT_EQ(ErrorOf([&] {
+              return CreateServiceA(hConnect, "x", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\p.exe", nullptr, nullptr,
+                                    nullptr, nullptr, nullptr);
+            }),
+            kDenied);
+  EXPECT_EQ(ErrorOf([&] { return LockServiceDatabase(hConnect); }), kDenied);
+  DWORD cb = 0;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceLockStatusA(hConnect, nullptr, 0, &cb); }), kDenied);
+  CloseServiceHandle(hConnect);
+
+  // Generic read and execute, as the service asks for at start, map to lock and lock status.
+  SC_HANDLE hReadExecute = OpenSCManagerA(nullptr, nullptr, GENERIC_READ | GENERIC_EXECUTE);
+  SC_LOCK lock = LockServiceDatabase(hReadExecute);
+  EXPECT_TRUE(lock);
+  EXPECT_TRUE(UnlockServiceDatabase(lock));
+  CloseServiceHandle(hReadExecute);
+
+  SERVICE_STATUS status{};
+  SC_HANDLE hQuery = Open(SERVICE_QUERY_STATUS);
+  EXPECT_EQ(ErrorOf([&] { return DeleteService(hQuery); }), kDenied);
+  EXPECT_EQ(ErrorOf([&] { return ControlService(hQuery, SERVICE_CONTROL_STOP, &status); }), kDenied);
+  SC_HANDLE hDelete = Open(DELETE);
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceStatus(hDelete, &status); }), kDenied);
+  SERVICE_FAILURE_ACTIONSA actions{};
+  EXPECT_EQ(ErrorOf([&] { return ChangeServiceConfig2A(hDelete, SERVICE_CONFIG_FAILURE_ACTIONS, &actions); }), kDenied);
+  // Restarting is done on the caller's behalf: a restart action needs start access too.
+  SC_ACTION restart = {SC_ACTION_RESTART, 500};
+  actions.cActions = 1;
+  actions.lpsaActions = &restart;
+  SC_HANDLE hChange = Open(SERVICE_CHANGE_CONFIG);
+  EXPECT_EQ(ErrorOf([&] { return ChangeServiceConfig2A(hChange, SERVICE_CONFIG_FAILURE_ACTIONS, &actions); }), kDenied);
+  EXPECT_TRUE(ChangeServiceConfig2A(Open(SERVICE_CHANGE_CONFIG | SERVICE_START), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                    &actions));
+}
+
+TEST_F(ScmTest, ControlsFollowTheServiceState) {
+  SC_HANDLE h = Create();
+  SERVICE_STATUS status{};
+  // Refused controls still report the current status (Wine agrees).
+  EXPECT_EQ(ErrorOf([&] { return ControlService(h, SERVICE_CONTROL_STOP, &status); }),
+            static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_NEVER_STARTED));
+
+  ASSERT_TRUE(ksim::RunServiceStandIn(kName, ksim::StopBehaviour::kStopPending));
+  EXPECT_EQ(ErrorOf([&] { return ControlService(h, SERVICE_CONTROL_SHUTDOWN, &status); }),
+            static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(ErrorOf([&] { return ControlService(h, SERVICE_CONTROL_PAUSE, &status); }),
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(ControlService(h, SERVICE_CONTROL_INTERROGATE, &status));
+  ASSERT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(ErrorOf([&] { return ControlService(h, SERVICE_CONTROL_STOP, &status); }),
+            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  ksim::CompleteServiceStop(kName);
+  EXPECT_EQ(ErrorOf([&] { return ControlService(h, SERVICE_CONTROL_STOP, &status); }),
+            static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+}
+
+TEST_F(ScmTest, TheLockIsHeldOnceAndReportsItsOwnerAndAge) {
+  SYSTEMTIME start = {2024, 3, 0, 1, 12, 0, 0, 0};
+  ksim::SetClock(start);
+  std::vector<BYTE> buffer(268);
+  auto* pStatus = reinterpret_cast<LPQUERY_SERVICE_LOCK_STATUSA>(buffer.data());
+  DWORD cbNeeded = 0;
+  ASSERT_TRUE(QueryServiceLockStatusA(m_hManager, pStatus, 268, &cbNeeded));
+  EXPECT_FALSE(pStatus->fIsLocked);
+  EXPECT_STREQ(pStatus->lpLockOwner, "");
+
+  SC_LOCK lock = LockServiceDatabase(m_hManager);
+  ASSERT_TRUE(lock);
+  EXPECT_EQ(ErrorOf([&] { return LockServiceDatabase(m_hManager); }), static_cast<DWORD>(ERROR_SERVICE_DATABASE_LOCKED));
+  EXPECT_EQ(ErrorOf([&] { return UnlockServiceDatabase(reinterpret_cast<SC_LOCK>(0x1234)); }),
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
+  EXPECT_TRUE(UnlockServiceDatabase(lock));
+  EXPECT_EQ(ErrorOf([&] { return UnlockServiceDatabase(lock); }), static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
+
+  {
+    ksim::ScopedScmLock foreign("CORP\\admin", 30);
+    ksim::AdvanceClock(12000);
+    EXPECT_EQ(ErrorOf([&] { return LockServiceDatabase(m_hManager); }),
+              static_cast<DWORD>(ERROR_SERVICE_DATABASE_LOCKED));
+    ASSERT_TRUE(QueryServiceLockStatusA(m_hManager, pStatus, 268, &cbNeeded));
+    EXPECT_TRUE(pStatus->fIsLocked);
+    EXPECT_STREQ(pStatus->lpLockOwner, "CORP\\admin");
+    EXPECT_EQ(pStatus->dwLockDuration, 42u);
+    const DWORD cbExact = static_cast<DWORD>(sizeof(QUERY_SERVICE_LOCK_STATUSA) + strlen("CORP\\admin") + 1);
+    EXPECT_EQ(ErrorOf([&] { return QueryServiceLockStatusA(m_hManager, pStatus, cbExact - 1, &cbNeeded); }),
+              static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(cbNeeded, cbExact);
+  }
+  EXPECT_FALSE(ksim::ScmLock().locked);
+  ksim::UseRealClock();
+}
+
+TEST_F(ScmTest, FailureActionsReadBackAsSet) {
+  SC_HANDLE h = Create();
+  SC_ACTION rgActions[] = {{SC_ACTION_RESTART, 500}, {SC_ACTION_RUN_COMMAND, 7}};
+  char szReboot[] = "going down";
+  SERVICE_FAILURE_ACTIONSA set = {86400, szReboot, nullptr, 2, rgActions};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &set));
+  // Null texts and a null list change nothing.
+  SERVICE_FAILURE_ACTIONSA keep = {1, nullptr, nullptr, 5, nullptr};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &keep));
+
+  DWORD cbNeeded = 0;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &cbNeeded); }),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<BYTE> buffer(cbNeeded);
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), cbNeeded, &cbNeeded));
+  auto* pGot = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+  EXPECT_EQ(pGot->dwResetPeriod, 86400u);
+  EXPECT_STREQ(pGot->lpRebootMsg, "going down");
+  EXPECT_EQ(pGot->lpCommand, nullptr);
+  ASSERT_EQ(pGot->cActions, 2u);
+  EXPECT_EQ(pGot->lpsaActions[1].Type, SC_ACTION_RUN_COMMAND);
+  EXPECT_EQ(pGot->lpsaActions[1].Delay, 7u);
+
+  // An empty list clears the actions and the reset period.
+  SERVICE_FAILURE_ACTIONSA clear = {99, nullptr, nullptr, 0, rgActions};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS, &clear));
+  EXPECT_TRUE(ksim::FindService(kName)->failureActions.actions.empty());
+  EXPECT_EQ(ksim::FindService(kName)->failureActions.resetPeriod, 0u);
+  EXPECT_EQ(ErrorOf([&] { return ChangeServiceConfig2A(h, 99, &clear); }), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+}
+
+TEST_F(ScmTest, FaultsApplyToTheNamedService) {
+  Create();
+  Create("other");
+  ksim::ScopedFault fault({"QueryServiceStatus", "OTHER", 0, false, 0, ERROR_ACCESS_DENIED});
+  SERVICE_STATUS status{};
+  EXPECT_TRUE(QueryServiceStatus(Open(SERVICE_QUERY_STATUS), &status));
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceStatus(Open(SERVICE_QUERY_STATUS, "other"), &status); }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(ScmTest, ConcurrentControlsAndQueriesAgree) {
+  SC_HANDLE h = Create();
+  std::atomic<bool> bStop{false};
+  std::thread reader([&] {
+    SERVICE_STATUS status{};
+    while (!bStop) {
+      QueryServiceStatus(h, &status);
+      EXPECT_TRUE(status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(ksim::RunServiceStandIn(kName));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(h, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  }
+  bStop = true;
+  reader.join();
+}
+
+}  // namespace
+}  // namespace korvlog_test

@@ -1,0 +1,142 @@
+// A fixture that runs korvlog as an installed service on the simulated host: it installs it
+// through its own command line, starts and controls it through the Service Control Manager,
+// scripts the machine, and reads what the service did.
+#pragma once
+
+#include "support/Console.h"
+
+#include <MessageTableResource.h>
+#include <ksim/Com.h>
+#include <ksim/EventLog.h>
+#include <ksim/Faults.h>
+#include <ksim/Host.h>
+#include <ksim/Machine.h>
+#include <ksim/Scm.h>
+#include <ksim/Services.h>
+#include <ksim/Wmi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
+const char kService[] = "korvlog";
+// Two controllers of the supported driver velk4 and one of another driver.
+const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
+const wchar_t kVelk1[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&2b3c4d5e&0&00e8";
+const wchar_t kOther[] = L"PCI\\VEN_EEEE&DEV_0001&SUBSYS_00000000&REV_01\\4&3c4d5e6f&0&0010";
+
+const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
+const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
+const wchar_t kQueryPrintfCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+const wchar_t kQueryPrintfDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+const wchar_t kQuerySetHostTimeDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
+const wchar_t kQueryControllerAdded[] =
+    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+const wchar_t kQueryControllerRemoved[] =
+    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+
+class ServiceHost : public testing::Test {
+ protected:
+  void SetUp() override {
+    ksim::SetModulePath(kModulePath);
+    ksim::SetProcessEntry(KorvlogMain);
+    ksim::SetVirtualSleep(true);
+    ksim::SetModuleMessageTable(kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
+                                                               std::end(c_rgbMessageTableResource)));
+  }
+
+  void TearDown() override {
+    if (IsRunning()) Control(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(ksim::WaitForServiceProcesses(30000)) << "a service process did not end";
+    Settle();
+    EXPECT_EQ(0, ksim::RunningThreads()) << "an event worker did not end";
+  }
+
+  void Install(const std::string& drivers = "velk4,qtr") {
+    ConsoleRun run = RunKorvlog({"-i", kService, "-d", drivers}, kModulePath);
+    ASSERT_EQ(0, run.exitCode) << run.out;
+  }
+
+  // Starts the installed service; the error of StartServiceA, or 0.
+  DWORD Start(const std::vector<std::string>& args = {}) {
+    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService = OpenServiceA(hScm, kService, SERVICE_START);
+    std::vector<LPCSTR> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    DWORD dwError = StartServiceA(hService, static_cast<DWORD>(argv.size()), argv.empty() ? nullptr : argv.data())
+                        ? 0
+                        : GetLastError();
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hScm);
+    return dwError;
+  }
+
+  // Installs and starts, and waits until the start-up registrations are made.
+  void InstallAndStart(const std::string& drivers = "velk4,qtr") {
+    Install(drivers);
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    Settle();
+  }
+
+  // Sends a control; the error of ControlService, or 0.
+  DWORD Control(DWORD dwControl) {
+    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService = OpenServiceA(hScm, kService, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE);
+    SERVICE_STATUS ss = {};
+    DWORD dwError = ControlService(hService, dwControl, &ss) ? 0 : GetLastError();
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hScm);
+    return dwError;
+  }
+
+  bool IsRunning() {
+    auto info = ksim::FindService(kService);
+    return info && info->status.dwCurrentState != SERVICE_STOPPED;
+  }
+
+  // Waits until WMI has delivered everything and every event worker has ended.
+  static void Settle() {
+    for (int i = 0; i < 100; ++i) {
+      bool bIdle = ksim::wmi::WaitIdle(10000);
+      bIdle = ksim::WaitForThreads(10000) && bIdle;
+      if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
+    }
+    ADD_FAILURE() << "WMI or the event workers never settled";
+  }
+
+  static std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
+    return texts;
+  }
+
+  static bool Subscribed(const std::wstring& query) {
+    for (const auto& s : ksim::wmi::Subscriptions())
+      if (s.query == query && !s.silentlyEnded) return true;
+    return false;
+  }
+
+  static size_t CountSubscribed(const std::wstring& query) {
+    size_t n = 0;
+    for (const auto& s : ksim::wmi::Subscriptions())
+      if (s.query == query && !s.silentlyEnded) ++n;
+    return n;
+  }
+
+  static std::vector<DWORD> ReportedStates() {
+    std::vector<DWORD> states;
+    for (const ksim::StatusReport& r : ksim::StatusReports(kService)) states.push_back(r.status.dwCurrentState);
+    return states;
+  }
+};
+
+}  // namespace e2e
