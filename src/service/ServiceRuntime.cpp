@@ -53,6 +53,7 @@ SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD d
 }  // namespace
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
+  CWMIServiceUtil::ResetServiceStatus();
   if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
 
   SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 1, c_dwWaitHint);
@@ -138,6 +139,14 @@ ErrorCode CWMIServiceUtil::SetServiceStatus(SERVICE_STATUS* pStatus) {
   }
   StatusLock().Leave();
   return code;
+}
+
+void CWMIServiceUtil::ResetServiceStatus() {
+  StatusLock().Enter();
+  s_ssStatus = SERVICE_STATUS();
+  s_sshHandle = nullptr;
+  s_dwServiceCntrlState = 0;
+  StatusLock().Leave();
 }
 
 bool CWMIServiceUtil::ReportRunning() {

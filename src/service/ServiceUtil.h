@@ -50,6 +50,9 @@ class CWMIServiceUtil {
   static SERVICE_STATUS_HANDLE GetServiceHandle();
   static void SetServiceCntrlState(DWORD dwControl);
   static DWORD GetServiceCntrlState();
+  // Forgets the status, the status handle and the last control of an earlier run of the
+  // service main in this process, so that every start begins as the first one does.
+  static void ResetServiceStatus();
   // Reports running unless a stop or shutdown control has already been acted on; false then.
   static bool ReportRunning();
 

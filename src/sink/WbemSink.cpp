@@ -28,7 +28,12 @@ class CWorkerCount {
     LeaveCriticalSection(&m_cs);
   }
   bool WaitIdle(DWORD dwMilliseconds) {
-    return m_hIdle && WaitForSingleObject(m_hIdle, dwMilliseconds) == WAIT_OBJECT_0;
+    if (m_hIdle) return WaitForSingleObject(m_hIdle, dwMilliseconds) == WAIT_OBJECT_0;
+    // Without its event the count still tells whether a worker runs.
+    EnterCriticalSection(&m_cs);
+    const bool bIdle = m_lCount == 0;
+    LeaveCriticalSection(&m_cs);
+    return bIdle;
   }
 
  private:

@@ -3,6 +3,7 @@
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -31,17 +32,12 @@ CConsumers::CConsumers(ENameSpace ns)
     : m_ns(ns), m_pLocator(nullptr), m_pServices(nullptr), m_pQueries(nullptr), m_dwCount(0) {}
 
 ErrorCode CConsumers::Create(CConsumers** ppConsumers, ENameSpace ns) {
-  CConsumers* pConsumers = new (std::nothrow) CConsumers(ns);
-  if (!pConsumers) {
-    *ppConsumers = nullptr;
-    return ecOutOfMemory;
-  }
+  *ppConsumers = nullptr;
+  // Owned until it is handed out, also when a call inside throws.
+  std::unique_ptr<CConsumers> pConsumers(new (std::nothrow) CConsumers(ns));
+  if (!pConsumers) return ecOutOfMemory;
   ErrorCode code = pConsumers->Initialize();
-  if (code != ecNoError) {
-    delete pConsumers;
-    pConsumers = nullptr;
-  }
-  *ppConsumers = pConsumers;
+  if (code == ecNoError) *ppConsumers = pConsumers.release();
   return code;
 }
 

@@ -1,25 +1,505 @@
+// korvlog as an installed service on the simulated host, from start to stop: the status
+// reports, the start-up registrations, the reactions to the driver and the controllers, and the
+// stop under every order in which WMI may report a cancellation.
 #include "support/ServiceHost.h"
+
+#include "service/ServiceRuntime.h"
+#include "service/ServiceUtil.h"
+#include "sink/WbemSink.h"
+#include "wmi/WMIService.h"
+
+#include <atomic>
+#include <thread>
 
 namespace e2e {
 namespace {
 
-class Service : public ServiceHost {};
+using ksim::machine::AddScsiController;
+using ksim::machine::LoadRaidDriver;
+using ksim::machine::Message;
+using ksim::machine::RaiseFirmwareMessage;
+using ksim::machine::RemoveScsiController;
+using ksim::machine::UnloadRaidDriver;
 
-TEST_F(Service, StartsRegistersAndStops) {
-  ksim::machine::AddScsiController(kVelk0, L"velk4");
-  ksim::machine::LoadRaidDriver(L"velk4");
+class Service : public ServiceHost {
+ protected:
+  // The product's own view of a query's state while it runs.
+  static EQueryStatus StatusOf(ENameSpace ns, EQueryEvent query) {
+    CWMIService* pService = CWMIServiceUtil::AcquireWMIService();
+    if (!pService) return qsUnknown;
+    EQueryStatus status = pService->GetQueryStatus(ns, query);
+    pService->Release();
+    return status;
+  }
+
+  void Stop() {
+    ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+    Settle();
+  }
+
+  static size_t CountTexts(const std::string& text) {
+    std::vector<std::string> texts = Texts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+  }
+};
+
+const SERVICE_STATUS kStartPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 1,
+                                      6000};
+const SERVICE_STATUS kRunning = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+const SERVICE_STATUS kStopPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 1,
+                                     6000};
+const SERVICE_STATUS kStopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+
+void ExpectReports(const std::vector<SERVICE_STATUS>& expected) {
+  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+  ASSERT_EQ(expected.size(), reports.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    EXPECT_EQ(0, memcmp(&expected[i], &reports[i].status, sizeof(SERVICE_STATUS))) << "report " << i;
+}
+
+TEST_F(Service, StartUpWithTheDriverRegistersTheEventQueries) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
   InstallAndStart();
+
+  std::vector<std::wstring> queries;
+  for (const auto& s : ksim::wmi::Subscriptions()) queries.push_back(s.query);
+  EXPECT_EQ((std::vector<std::wstring>{kQueryMessages, kQueryPrintfDeleted, kQueryHostTime, kQuerySetHostTimeDeleted,
+                                       kQueryControllerAdded, kQueryControllerRemoved}),
+            queries);
+  EXPECT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qCCreateAdapterPrintf));
+  EXPECT_TRUE(Texts().empty());
+  ExpectReports({kStartPending, kRunning});
+  EXPECT_EQ(kService, ksim::ServiceMainArgs(kService).at(0));
+  EXPECT_EQ((std::vector<std::string>{kModulePath, "-d", "velk4,qtr"}), ksim::ServiceProcessArgs(kService));
+
+  // Failure actions are set at every start.
+  auto info = ksim::FindService(kService);
+  ASSERT_TRUE(info && info->hasFailureActions);
+  EXPECT_EQ(INFINITE, info->failureActions.resetPeriod);
+  ASSERT_EQ(3u, info->failureActions.actions.size());
+  EXPECT_EQ(SC_ACTION_RESTART, info->failureActions.actions[0].Type);
+  EXPECT_EQ(500u, info->failureActions.actions[1].Delay);
+  EXPECT_EQ(SC_ACTION_NONE, info->failureActions.actions[2].Type);
+}
+
+TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
+  AddScsiController(kVelk0, L"velk4");
+  InstallAndStart();
+
+  std::vector<std::wstring> queries;
+  for (const auto& s : ksim::wmi::Subscriptions()) queries.push_back(s.query);
+  EXPECT_EQ((std::vector<std::wstring>{kQueryPrintfCreated, kQueryControllerAdded, kQueryControllerRemoved}), queries);
+  EXPECT_EQ(qsFailed, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  EXPECT_EQ((std::vector<std::string>{
+                "Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" could not be registered; its events are "
+                "not received until it is. Error: WBEM_E_INVALID_CLASS(0x80041010)\r\n"}),
+            Texts());
+
+  // The driver loads: its class creation registers the rest, and messages flow.
+  LoadRaidDriver(L"velk4");
+  Settle();
   EXPECT_TRUE(Subscribed(kQueryMessages));
   EXPECT_TRUE(Subscribed(kQueryHostTime));
-  EXPECT_TRUE(Subscribed(kQueryControllerAdded));
-  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kVelk0, 20, 0, "hello")));
+  EXPECT_TRUE(Subscribed(kQueryPrintfDeleted));
+  EXPECT_EQ(1u, CountTexts("Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" is registered again.\r\n"));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 30, 2, "disk 3 rebuilt")));
   Settle();
-  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk42: disk 3 rebuilt"));
+}
+
+TEST_F(Service, NoControllerAtStartRegistersNothingAndKeepsRunning) {
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  ExpectReports({kStartPending, kRunning});
+  Stop();
+  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
+}
+
+TEST_F(Service, FirstStartParameterDelaysTheStart) {
+  AddScsiController(kVelk0, L"velk4");
+  Install();
+  const struct {
+    std::vector<std::string> args;
+    size_t sleeps;
+  } cases[] = {{{"5000"}, 1}, {{"abc"}, 0}, {{"0"}, 0}, {{}, 0}, {{"12x"}, 1}};
+  for (const auto& c : cases) {
+    ksim::ClearCalls();
+    ASSERT_EQ(0u, Start(c.args));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    size_t sleeps = 0;
+    for (const ksim::Call& call : ksim::Calls("Sleep")) sleeps += call.selector == "5000" || call.selector == "12";
+    EXPECT_EQ(c.sleeps, sleeps) << (c.args.empty() ? "none" : c.args[0]);
+    if (c.sleeps) {
+      // After the start-pending report, before COM starts.
+      std::vector<ksim::Call> calls = ksim::Calls();
+      auto at = [&](const std::string& name) {
+        for (size_t i = 0; i < calls.size(); ++i)
+          if (calls[i].call == name) return i;
+        return calls.size();
+      };
+      EXPECT_LT(at("SetServiceStatus"), at("Sleep"));
+      EXPECT_LT(at("Sleep"), at("CoInitializeEx"));
+    }
+    Stop();
+  }
+}
+
+struct CreationFailure {
+  const char* name;
+  ksim::Fault fault;
+  std::vector<std::string> records;
+};
+
+class CreationFails : public Service, public testing::WithParamInterface<CreationFailure> {};
+
+TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  Install();
+  ksim::ClearEventLog();
+  const Live bstrsBefore = LiveBstrs();
+  {
+    ksim::ScopedFault fault(GetParam().fault);
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  }
+  Settle();
+  ExpectReports({kStartPending, kStopPending, kStopped});
+  EXPECT_EQ(GetParam().records, Texts());
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
+  ExpectNothingLeft(bstrsBefore);
+  EXPECT_EQ(0, ksim::com::MtaThreads());
+  EXPECT_EQ(nullptr, CWMIServiceUtil::GetWMIService());
+}
+
+ksim::Fault Failing(const std::string& call, const std::string& selector, HRESULT hr, int variant = 0) {
+  return ksim::Fault(call, selector, 0, false, hr, 0, variant);
+}
+
+const CreationFailure kCreationFailures[] = {
+    {"ComStart", Failing("CoInitializeEx", "", E_OUTOFMEMORY),
+     {"Failed to initialize COM library. Error = E_OUTOFMEMORY(0x8007000e)\r\n"}},
+    {"ComAlreadyStarted", Failing("CoInitializeEx", "", S_FALSE),
+     {"Failed to initialize COM library. Error = WBEM_S_FALSE(0x00000001)\r\n"}},
+    {"Security", Failing("CoInitializeSecurity", "", RPC_E_TOO_LATE),
+     {"Failed to register and set security. Error = RPC_E_TOO_LATE(0x80010119)\r\n"}},
+    {"ShutdownEvent", ksim::Fault("CreateEventA", "", 1, false, 0, ERROR_NOT_ENOUGH_MEMORY), {}},
+    {"Locator", Failing("CoCreateInstance", "", REGDB_E_CLASSNOTREG),
+     {"CoCreatInstance failed. Error = REGDB_E_CLASSNOTREG(0x80040154)\r\n"}},
+    {"NullLocator", Failing("CoCreateInstance", "", S_OK), {"CoCreatInstance succeed but Locator is NULL.\r\n"}},
+    {"ConnectWmi", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_INVALID_NAMESPACE),
+     {"Could not connect CIMOM. Error: WBEM_E_INVALID_NAMESPACE(0x8004100e)\r\n"}},
+    {"ConnectCimv2", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\CIMV2", WBEM_E_ACCESS_DENIED),
+     {"Could not connect CIMOM. Error: WBEM_E_ACCESS_DENIED(0x80041003)\r\n"}},
+    {"NullServices", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", S_OK),
+     {"Connected to CIMOM but IWbemServices is NULL"}},
+    {"AdapterTable", Failing("IWbemServices::CreateInstanceEnum", "Win32_SCSIController", WBEM_E_FAILED),
+     {"Failed to enum instances of Win32_SCSIController in CIMV2. Error: WBEM_E_FAILED(0x80041001)\r\n",
+      "Create adapter information failed.  err=0x0000000b\r\n"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, CreationFails, testing::ValuesIn(kCreationFailures),
+                         [](const testing::TestParamInfo<CreationFailure>& info) { return info.param.name; });
+
+TEST_F(Service, ConnectingTheFirstNamespaceFailsBeforeTheSecondIsTried) {
+  AddScsiController(kVelk0, L"velk4");
+  Install();
+  ksim::ClearCalls();
+  ksim::ScopedFault fault(Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_FAILED));
+  ASSERT_EQ(0u, Start());
   ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
-  EXPECT_EQ(std::vector<std::string>{"\\Device\\Scsi\\velk40: hello"}, Texts());
-  EXPECT_EQ((std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}),
-            ReportedStates());
+  EXPECT_EQ(1u, ksim::CountCalls("IWbemLocator::ConnectServer"));
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::CreateInstanceEnum"));
+}
+
+TEST_F(Service, ExceptionDuringStartUpIsLoggedAndStopsTheService) {
+  AddScsiController(kVelk0, L"velk4");
+  Install();
+  ksim::ClearEventLog();
+  ksim::ScopedHook hook("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\CIMV2", [] {
+    SetLastError(ERROR_INVALID_DATA);
+    throw std::runtime_error("provider fault");
+  });
+  ASSERT_EQ(0u, Start());
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  EXPECT_EQ(std::vector<std::string>{"Exception in CWMIService::Initialize.  err=0xffff000d\r\n"}, Texts());
+  ExpectReports({kStartPending, kStopPending, kStopped});
+  Settle();
+  EXPECT_EQ(0, ksim::LiveCount("com_objects")) << "the half-made connection is released";
+}
+
+TEST_F(Service, MessagesAndHostTimeRequests) {
+  SYSTEMTIME utc = {};
+  utc.wYear = 2002, utc.wMonth = 1, utc.wDay = 2, utc.wHour = 9, utc.wMinute = 5, utc.wSecond = 3;
+  ksim::SetClock(utc, 0);
+  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kOther, L"other");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+
+  for (LONG level : {20, 30, 40}) {
+    ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, level, 1, "level " + std::to_string(level) + " 100%")));
+    Settle();
+  }
+  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kVelk0));
+  Settle();
+
+  std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
+  ASSERT_EQ(4u, records.size());
+  const struct {
+    WORD type;
+    DWORD id;
+    const char* source;
+    const char* text;
+  } expected[] = {
+      {EVENTLOG_INFORMATION_TYPE, 0x41011000, "velk4", "\\Device\\Scsi\\velk41: level 20 100%"},
+      {EVENTLOG_WARNING_TYPE, 0x81011001, "velk4", "\\Device\\Scsi\\velk41: level 30 100%"},
+      {EVENTLOG_ERROR_TYPE, 0xC1011002, "velk4", "\\Device\\Scsi\\velk41: level 40 100%"},
+      {EVENTLOG_INFORMATION_TYPE, 0x40002002, kService, "Sent host time of 9:5:3 of 1/2/2002 to \\Device\\SCSI\\velk4\r\n"},
+  };
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(expected[i].type, records[i].type) << i;
+    EXPECT_EQ(expected[i].id, records[i].eventId) << i;
+    EXPECT_EQ(expected[i].source, records[i].source) << i;
+    EXPECT_EQ(std::vector<std::string>{expected[i].text}, records[i].strings) << i;
+  }
+  auto calls = ksim::machine::SetAdapterTimeCalls();
+  ASSERT_EQ(1u, calls.size());
+  EXPECT_EQ(1009962303, calls[0].hostTime.value_or(0));
+  EXPECT_EQ(ksim::machine::InstanceNameOf(kVelk0), calls[0].instanceName);
+}
+
+TEST_F(Service, ControllersArriveAndLeave) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+
+  // A second supported controller: the queries are active already; nothing changes.
+  ksim::ClearCalls();
+  AddScsiController(kVelk1, L"velk4");
+  Settle();
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
+  EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::CreateInstanceEnum")) << "one rescan";
+
+  // One of two leaves: still a supported controller, nothing cancelled.
+  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  Settle();
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::CancelAsyncCall"));
+  EXPECT_TRUE(Subscribed(kQueryMessages));
+
+  // The last one leaves: the message and host-time queries are cancelled.
+  ASSERT_TRUE(RemoveScsiController(kVelk1));
+  Settle();
   EXPECT_FALSE(Subscribed(kQueryMessages));
+  EXPECT_FALSE(Subscribed(kQueryHostTime));
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEHostTimeRequest));
+  EXPECT_TRUE(Subscribed(kQueryControllerAdded));
+
+  // A controller of another driver only rescans.
+  ksim::ClearCalls();
+  AddScsiController(kOther, L"other");
+  Settle();
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
+  EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::CreateInstanceEnum"));
+
+  // A supported one returns: both registered again, and its messages are logged.
+  AddScsiController(kVelk0, L"velk4");
+  Settle();
+  EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
+  EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 0, "back")));
+  Settle();
+  EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk40: back"));
+}
+
+TEST_F(Service, QueryThatWmiCancelsIsRegisteredAgain) {
+  ksim::wmi::SetClassRemoval(ksim::wmi::ClassRemoval::StatusError, WBEM_E_CALL_CANCELLED);
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+
+  UnloadRaidDriver();
+  Settle();
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEHostTimeRequest));
+  EXPECT_TRUE(Subscribed(kQueryPrintfCreated)) << "the class deletion registers its creation query";
+
+  LoadRaidDriver(L"velk4");
+  Settle();
+  EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
+  EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 0, "after reload")));
+  Settle();
+  EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk40: after reload"));
+}
+
+TEST_F(Service, CancelledStatusOfAnInactiveQueryChangesNothing) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  // The row is active in the product; WMI reports another failure code: ignored.
+  CWbemSink::SsEAdapterPrintfNotification(0, WBEM_E_FAILED, nullptr, nullptr);
+  EXPECT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  // A cancellation of the failed-over creation query (inactive here) changes nothing.
+  CWbemSink::SsCCreateAdapterPrintf(0, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qCCreateAdapterPrintf));
+  CWbemSink::SsIDeleteWin32ScsiController(0, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
+  EXPECT_EQ(qsInactive, StatusOf(nsCIMV2, qIDeleteWin32ScsiController));
+}
+
+TEST_F(Service, StopReleasesEverything) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  const Live bstrsBefore = LiveBstrs();
+  InstallAndStart();
+  Stop();
+  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
+  EXPECT_EQ(nullptr, CWMIServiceUtil::GetWMIService());
+  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kService));
+  ExpectNothingLeft(bstrsBefore);
+  EXPECT_EQ(0, ksim::com::MtaThreads());
+  // A second stop finds the service stopped.
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), Control(SERVICE_CONTROL_STOP));
+}
+
+TEST_F(Service, StopRunsInTheHandlerOnTheDispatcherThread) {
+  AddScsiController(kVelk0, L"velk4");
+  InstallAndStart();
+  Stop();
+  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+  ASSERT_EQ(4u, reports.size());
+  EXPECT_NE(reports[0].threadId, reports[2].threadId) << "start on the service thread, stop on the dispatcher";
+  EXPECT_EQ(reports[2].threadId, reports[3].threadId);
+}
+
+TEST_F(Service, InterrogateReportsOnceAndPauseIsIgnored) {
+  AddScsiController(kVelk0, L"velk4");
+  InstallAndStart();
+  EXPECT_EQ(0u, Control(SERVICE_CONTROL_INTERROGATE));
+  EXPECT_EQ(0u, Control(SERVICE_CONTROL_INTERROGATE));
+  ExpectReports({kStartPending, kRunning, kRunning});
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL), Control(SERVICE_CONTROL_PAUSE));
+  // Controls the SCM would not send still leave the service as it is when they arrive.
+  ServiceHandler(SERVICE_CONTROL_PAUSE);
+  ServiceHandler(SERVICE_CONTROL_CONTINUE);
+  ServiceHandler(SERVICE_CONTROL_PARAMCHANGE);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_CONTROL_INTERROGATE), CWMIServiceUtil::GetServiceCntrlState());
+  ExpectReports({kStartPending, kRunning, kRunning});
+  // A stop after an interrogate still stops.
+  Stop();
+  ExpectReports({kStartPending, kRunning, kRunning, kStopPending, kStopped});
+}
+
+TEST_F(Service, ShutdownAfterStopDoesNothingMore) {
+  AddScsiController(kVelk0, L"velk4");
+  InstallAndStart();
+  Stop();
+  ServiceHandler(SERVICE_CONTROL_SHUTDOWN);
+  ServiceHandler(SERVICE_CONTROL_STOP);
+  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
+}
+
+TEST_F(Service, StopWhileStartUpRegistersQueries) {
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  Install();
+  // The stop arrives while the service thread is inside its start-up registrations.
+  std::atomic<bool> bStopSent{false};
+  ksim::ScopedHook hook("IWbemServices::ExecNotificationQueryAsync", "Talvenix_HostTimeRequest", [&] {
+    if (bStopSent.exchange(true)) return;
+    std::thread([this] { Control(SERVICE_CONTROL_STOP); }).detach();
+    ksim::WaitForServiceState(kService, SERVICE_STOP_PENDING, 5000);
+  });
+  ASSERT_EQ(0u, Start());
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  Settle();
+  EXPECT_TRUE(bStopSent);
+  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty()) << "what was registered during the stop is cancelled";
+  EXPECT_EQ(0, ksim::LiveCount("com_objects"));
+}
+
+struct CancelOrderCase {
+  const char* name;
+  ksim::wmi::CancelOrder order;
+};
+
+class StopUnderCancelOrder : public Service, public testing::WithParamInterface<CancelOrderCase> {};
+
+TEST_P(StopUnderCancelOrder, NeitherDeadlocksNorLeaves) {
+  ksim::wmi::SetCancelOrder(GetParam().order);
+  ksim::wmi::SetCancelWaitLimit(8000);
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+
+  // A controller leaving cancels two queries from a worker.
+  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  if (GetParam().order == ksim::wmi::CancelOrder::StatusHeld) {
+    ksim::wmi::WaitIdle(5000);
+    ksim::WaitForThreads(5000);
+    ksim::wmi::ReleaseHeldStatus();
+  }
+  Settle();
+  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+
+  AddScsiController(kVelk0, L"velk4");
+  Settle();
+  ASSERT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+
+  const auto begin = std::chrono::steady_clock::now();
+  std::thread releaser;
+  if (GetParam().order == ksim::wmi::CancelOrder::StatusHeld)
+    releaser = std::thread([] {
+      ksim::WaitForServiceState(kService, SERVICE_STOPPED, 10000);
+      ksim::wmi::ReleaseHeldStatus();
+    });
+  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(6000));
+  if (releaser.joinable()) releaser.join();
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  Settle();
+  EXPECT_EQ(0, ksim::LiveCount("wmi_cancel_wait_timeouts"));
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
+  EXPECT_EQ(0, ksim::LiveCount("com_objects"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, StopUnderCancelOrder,
+                         testing::Values(CancelOrderCase{"StatusBeforeReturn", ksim::wmi::CancelOrder::StatusBeforeReturn},
+                                         CancelOrderCase{"StatusAfterReturn", ksim::wmi::CancelOrder::StatusAfterReturn},
+                                         CancelOrderCase{"StatusHeld", ksim::wmi::CancelOrder::StatusHeld}),
+                         [](const testing::TestParamInfo<CancelOrderCase>& info) { return info.param.name; });
+
+TEST_F(Service, StopInTheMiddleOfABurst) {
+  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kVelk1, L"velk4");
+  const Live bstrsBefore = LiveBstrs();
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  std::atomic<bool> bDone{false};
+  std::thread burst([&] {
+    for (int i = 0; !bDone && i < 100000; ++i) {
+      RaiseFirmwareMessage(Message(i % 2 ? kVelk0 : kVelk1, 20, 0, "burst " + std::to_string(i)));
+      if (i % 3 == 0) ksim::machine::RaiseHostTimeRequest(kVelk1);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  bDone = true;
+  burst.join();
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(15000));
+  Settle();
+  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
+  UnloadRaidDriver();  // its instances hold the last messages
+  Settle();
+  ExpectNothingLeft(bstrsBefore);
 }
 
 }  // namespace

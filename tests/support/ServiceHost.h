@@ -132,6 +132,19 @@ class ServiceHost : public testing::Test {
     return n;
   }
 
+  // The values the simulated repository itself holds count as live BSTRs and safe arrays too,
+  // so a test compares with what lived before the service started.
+  struct Live {
+    int64_t bstrs;
+    int64_t safearrays;
+  };
+  static Live LiveBstrs() { return Live{ksim::LiveCount("bstrs"), ksim::LiveCount("safearrays")}; }
+  static void ExpectNothingLeft(const Live& before) {
+    EXPECT_EQ(0, ksim::LiveCount("com_objects"));
+    EXPECT_EQ(before.bstrs, ksim::LiveCount("bstrs"));
+    EXPECT_EQ(before.safearrays, ksim::LiveCount("safearrays"));
+  }
+
   static std::vector<DWORD> ReportedStates() {
     std::vector<DWORD> states;
     for (const ksim::StatusReport& r : ksim::StatusReports(kService)) states.push_back(r.status.dwCurrentState);
