@@ -155,6 +155,8 @@ struct CreationFailure {
   std::vector<std::string> records;
 };
 
+void PrintTo(const CreationFailure& c, std::ostream* os) { *os << c.name; }
+
 class CreationFails : public Service, public testing::WithParamInterface<CreationFailure> {};
 
 TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
@@ -430,6 +432,8 @@ struct CancelOrderCase {
   const char* name;
   ksim::wmi::CancelOrder order;
 };
+
+void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name; }
 
 class StopUnderCancelOrder : public Service, public testing::WithParamInterface<CancelOrderCase> {};
 

@@ -23,6 +23,14 @@ struct ParseCase {
   const char* drivers;  // expected pszSupportedDrivers, or null
 };
 
+std::string Join(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& a : args) text += (text.empty() ? "" : " ") + (a.empty() ? std::string("\"\"") : a.substr(0, 20));
+  return text;
+}
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << "[" << Join(c.args) << "]"; }
+
 class ParseArgumentsTest : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseArgumentsTest, Grammar) {
@@ -135,6 +143,8 @@ struct ConsoleCase {
   std::vector<std::string> args;
   std::string errorLine;  // empty: usage only
 };
+
+void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << "[" << Join(c.args) << "]"; }
 
 class ConsoleTest : public testing::TestWithParam<ConsoleCase> {};
 

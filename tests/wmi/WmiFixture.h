@@ -1,0 +1,60 @@
+// A process in the multithreaded apartment on a machine with one controller of the supported
+// driver, with or without the driver's classes.
+#pragma once
+
+#include "adapters/AdapterInfo.h"
+
+#include <ksim/Com.h>
+#include <ksim/EventLog.h>
+#include <ksim/Faults.h>
+#include <ksim/Host.h>
+#include <ksim/Machine.h>
+#include <ksim/Wmi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace wmifix {
+
+const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
+
+class WmiFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    ksim::machine::AddScsiController(kVelk0, L"velk4");
+    CAdapterInfo::CreateSupportedDriverInfo("velk4");
+  }
+  void TearDown() override {
+    Settle();
+    CAdapterInfo::DeleteAdapterInfo(nullptr);
+    CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
+    CoUninitialize();
+  }
+
+  static void Settle() {
+    for (int i = 0; i < 50; ++i) {
+      bool bIdle = ksim::wmi::WaitIdle(10000);
+      bIdle = ksim::WaitForThreads(10000) && bIdle;
+      if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
+    }
+    ADD_FAILURE() << "never settled";
+  }
+
+  static std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
+    return texts;
+  }
+
+  // The selectors of the registrations asked of WMI, in order.
+  static std::vector<std::string> Registrations() {
+    std::vector<std::string> selectors;
+    for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync")) selectors.push_back(c.selector);
+    return selectors;
+  }
+};
+
+}  // namespace wmifix
