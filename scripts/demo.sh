@@ -1,19 +1,13 @@
 #!/usr/bin/env bash
-# korvlog's main job on the simulated host. See README.md.
+# korvlog's main job on the simulated host: install korvlog, start it, play a scenario of
+# controllers, the RAID driver and its firmware messages, stop and uninstall it, and show the
+# Application log as Event Viewer would. See README.md.
+#   scripts/demo.sh                       the built-in scenario (examples/default.scenario)
+#   scripts/demo.sh examples/X.scenario   another scenario
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh --linux
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target korvlog >/dev/null
-korvlog=build/dev/src/korvlog
-
-show() {
-  echo "\$ korvlog $*"
-  KSIM_MODULE_PATH='C:\korvlog\korvlog.exe' "$korvlog" "$@" | tr -d '\r' || true
-  echo
-  echo
-}
-show
-show -c korvlog
-show -d velk4,qtr
+cmake --build --preset dev --target korvlog-demo >/dev/null
+exec build/dev/tools/demo/korvlog-demo "$@"

@@ -1,0 +1,282 @@
+#include "Scenario.h"
+
+#include <MessageTableResource.h>
+#include <ksim/EventLog.h>
+#include <ksim/Host.h>
+#include <ksim/Machine.h>
+#include <ksim/Scm.h>
+#include <ksim/Services.h>
+#include <ksim/Wmi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+int KorvlogMain(int argc, char* argv[]);
+
+namespace demo {
+namespace {
+
+const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::vector<std::string> Split(const std::string& line, std::vector<size_t>* pStarts) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) break;
+    size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    words.push_back(line.substr(start, i - start));
+    pStarts->push_back(start);
+  }
+  return words;
+}
+
+bool ParseNumber(const std::string& text, long* pValue) {
+  char* pEnd = nullptr;
+  *pValue = std::strtol(text.c_str(), &pEnd, 10);
+  return !text.empty() && pEnd && *pEnd == '\0';
+}
+
+// Waits until WMI has delivered everything, every event worker has ended, and the service (if
+// it runs) waits for its stop.
+void Settle(const std::string& service) {
+  for (int i = 0; i < 100; ++i) {
+    bool bIdle = ksim::wmi::WaitIdle(10000);
+    bIdle = ksim::WaitForThreads(10000) && bIdle;
+    auto info = ksim::FindService(service);
+    if (info && info->status.dwCurrentState == SERVICE_RUNNING) ksim::WaitForServiceIdle(service, 10000);
+    if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
+  }
+}
+
+DWORD ControlByName(const std::string& service, DWORD dwControl) {
+  SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE hService = OpenServiceA(hScm, service.c_str(), SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_START);
+  SERVICE_STATUS ss = {};
+  DWORD dwError = ControlService(hService, dwControl, &ss) ? 0 : GetLastError();
+  CloseServiceHandle(hService);
+  CloseServiceHandle(hScm);
+  return dwError;
+}
+
+class Player {
+ public:
+  explicit Player(std::ostream& out) : m_out(out) {}
+
+  bool Play(const Command& c, std::string* pError) {
+    const std::vector<std::string>& w = c.words;
+    const std::string& verb = w[0];
+    auto fail = [&](const std::string& why) {
+      *pError = "line " + std::to_string(c.line) + ": " + why;
+      return false;
+    };
+    if (verb == "clock") {
+      SYSTEMTIME st = {};
+      long bias = 0;
+      if (w.size() < 3 || std::sscanf(w[1].c_str(), "%hu-%hu-%hu", &st.wYear, &st.wMonth, &st.wDay) != 3 ||
+          std::sscanf(w[2].c_str(), "%hu:%hu:%hu", &st.wHour, &st.wMinute, &st.wSecond) != 3 ||
+          (w.size() > 3 && !ParseNumber(w[3], &bias)))
+        return fail("clock YYYY-MM-DD HH:MM:SS [bias minutes]");
+      m_lBias = bias;
+      ksim::SetClock(st, static_cast<LONG>(bias));
+    } else if (verb == "advance") {
+      long ms = 0;
+      if (w.size() != 2 || !ParseNumber(w[1], &ms) || ms < 0) return fail("advance MILLISECONDS");
+      ksim::AdvanceClock(static_cast<DWORD>(ms));
+    } else if (verb == "controller" && w.size() == 5 && w[1] == "add") {
+      m_controllers[w[2]] = Wide(w[3]);
+      ksim::machine::AddScsiController(Wide(w[3]), Wide(w[4]));
+    } else if (verb == "controller" && w.size() == 3 && w[1] == "remove") {
+      auto it = m_controllers.find(w[2]);
+      if (it == m_controllers.end() || !ksim::machine::RemoveScsiController(it->second))
+        return fail("no controller " + w[2]);
+      m_controllers.erase(it);
+    } else if (verb == "driver" && w.size() <= 3 && w.size() >= 2 && w[1] == "load") {
+      ksim::machine::LoadRaidDriver(Wide(w.size() == 3 ? w[2] : "velk4"));
+    } else if (verb == "driver" && w.size() == 2 && w[1] == "unload") {
+      ksim::machine::UnloadRaidDriver();
+    } else if (verb == "korvlog") {
+      RunKorvlog(std::vector<std::string>(w.begin() + 1, w.end()));
+    } else if (verb == "eventsource" && w.size() == 3) {
+      if (!RegisterSource(w[1], w[2])) return fail("cannot register the event source");
+    } else if (verb == "start") {
+      if (DWORD dwError = Start(std::vector<std::string>(w.begin() + 1, w.end())))
+        return fail("StartService failed with error " + std::to_string(dwError));
+    } else if (verb == "stop" && w.size() == 1) {
+      if (DWORD dwError = ControlByName(m_service, SERVICE_CONTROL_STOP))
+        return fail("the stop control failed with error " + std::to_string(dwError));
+      ksim::WaitForServiceProcesses(30000);
+    } else if (verb == "interrogate" && w.size() == 1) {
+      if (DWORD dwError = ControlByName(m_service, SERVICE_CONTROL_INTERROGATE))
+        return fail("the interrogate control failed with error " + std::to_string(dwError));
+    } else if (verb == "message" && w.size() >= 4) {
+      long level = 0, number = 0;
+      auto it = m_controllers.find(w[1]);
+      if (it == m_controllers.end() || !ParseNumber(w[2], &level) || !ParseNumber(w[3], &number))
+        return fail("message CONTROLLER LEVEL ADAPTER-NUMBER TEXT");
+      ksim::machine::RaiseFirmwareMessage(
+          ksim::machine::Message(it->second, static_cast<LONG>(level), static_cast<LONG>(number), c.rest));
+    } else if (verb == "hosttime" && w.size() == 2) {
+      auto it = m_controllers.find(w[1]);
+      if (it == m_controllers.end()) return fail("no controller " + w[1]);
+      ksim::machine::RaiseHostTimeRequest(it->second);
+    } else if (verb == "wait" && w.size() == 1) {
+    } else {
+      return fail("unknown command: " + verb);
+    }
+    // Every step is played out before the next: messages of one controller share the
+    // instance the driver keeps for them.
+    Settle(m_service);
+    return true;
+  }
+
+  const std::string& Service() const { return m_service; }
+  LONG Bias() const { return static_cast<LONG>(m_lBias); }
+
+ private:
+  void RunKorvlog(const std::vector<std::string>& args) {
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+      if ((args[i] == "-i" || args[i] == "-I") && !args[i + 1].empty()) m_service = args[i + 1];
+    std::vector<std::string> storage{kModulePath};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    m_out.flush();
+    std::fflush(stdout);
+    const int rc = KorvlogMain(static_cast<int>(storage.size()), argv.data());
+    std::fflush(stdout);
+    m_out << "\n  (exit status " << rc << ")\n";
+  }
+
+  bool RegisterSource(const std::string& source, const std::string& file) {
+    HKEY hKey = nullptr;
+    std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &hKey) != ERROR_SUCCESS) return false;
+    const DWORD dwTypes = 7;
+    bool bOk = RegSetValueExA(hKey, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                              static_cast<DWORD>(file.size() + 1)) == ERROR_SUCCESS &&
+               RegSetValueExA(hKey, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwTypes),
+                              sizeof(dwTypes)) == ERROR_SUCCESS;
+    RegCloseKey(hKey);
+    return bOk;
+  }
+
+  DWORD Start(const std::vector<std::string>& args) {
+    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService = OpenServiceA(hScm, m_service.c_str(), SERVICE_START);
+    std::vector<LPCSTR> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    DWORD dwError = StartServiceA(hService, static_cast<DWORD>(argv.size()), argv.empty() ? nullptr : argv.data())
+                        ? 0
+                        : GetLastError();
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hScm);
+    if (!dwError) ksim::WaitForServiceIdle(m_service, 30000);
+    return dwError;
+  }
+
+  std::ostream& m_out;
+  std::string m_service = "korvlog";
+  std::map<std::string, std::wstring> m_controllers;
+  long m_lBias = 0;
+};
+
+LONG g_lBias = 0;
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+bool ParseScenario(const std::string& text, std::vector<Command>* pCommands, std::string* pError) {
+  std::istringstream in(text);
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<size_t> starts;
+    std::vector<std::string> words = Split(line, &starts);
+    if (words.empty() || words[0][0] == '#') continue;
+    Command c{n, words, ""};
+    if (words[0] == "message") {
+      if (words.size() < 5) {
+        *pError = "line " + std::to_string(n) + ": message CONTROLLER LEVEL ADAPTER-NUMBER TEXT";
+        return false;
+      }
+      c.rest = line.substr(starts[4]);
+      c.words.resize(4);
+    }
+    pCommands->push_back(c);
+  }
+  return true;
+}
+
+bool PlayScenario(const std::vector<Command>& commands, std::ostream& out, std::string* pError) {
+  ksim::SetModulePath(kModulePath);
+  ksim::SetProcessEntry(KorvlogMain);
+  ksim::SetVirtualSleep(true);
+  // korvlog.exe carries its message table; Event Viewer reads it through EventMessageFile.
+  ksim::SetModuleMessageTable(kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
+                                                             std::end(c_rgbMessageTableResource)));
+  // The driver's classes go away with the driver; WMI then ends the queries on them.
+  ksim::wmi::SetClassRemoval(ksim::wmi::ClassRemoval::StatusError, static_cast<HRESULT>(WBEM_E_CALL_CANCELLED));
+  Player player(out);
+  for (const Command& c : commands) {
+    out << "> ";
+    for (size_t i = 0; i < c.words.size(); ++i) out << (i ? " " : "") << c.words[i];
+    if (!c.rest.empty()) out << " " << c.rest;
+    out << "\n";
+    if (!player.Play(c, pError)) return false;
+  }
+  Settle(player.Service());
+  ksim::WaitForServiceProcesses(30000);
+  g_lBias = player.Bias();
+  return true;
+}
+
+void PrintEventLog(std::ostream& out) {
+  out << std::left << std::setw(21) << "Date and Time" << std::setw(13) << "Level" << std::setw(10) << "Source"
+      << std::setw(10) << "Event ID" << "Message\n";
+  for (const ksim::EventRecord& r : ksim::EventLogRecords()) {
+    // Event Viewer shows local time and the code part of the identifier.
+    FILETIME ft = {};
+    SystemTimeToFileTime(&r.timeWritten, &ft);
+    ULONGLONG ticks = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    ticks -= static_cast<ULONGLONG>(static_cast<LONGLONG>(g_lBias) * 60 * 10000000);
+    ft.dwLowDateTime = static_cast<DWORD>(ticks);
+    ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    SYSTEMTIME local = {};
+    FileTimeToSystemTime(&ft, &local);
+    char szTime[48];
+    std::snprintf(szTime, sizeof(szTime), "%04u-%02u-%02u %02u:%02u:%02u", local.wYear, local.wMonth, local.wDay,
+                  local.wHour, local.wMinute, local.wSecond);
+    const char* pszLevel = r.type == EVENTLOG_ERROR_TYPE     ? "Error"
+                           : r.type == EVENTLOG_WARNING_TYPE ? "Warning"
+                                                             : "Information";
+    out << std::setw(21) << szTime << std::setw(13) << pszLevel << std::setw(10) << r.source << std::setw(10)
+        << (r.eventId & 0xFFFF) << Trimmed(ksim::RenderEventRecord(r)) << "\n";
+  }
+}
+
+void PrintStatusReports(std::ostream& out, const std::string& service) {
+  static const char* const kStates[] = {"",        "stopped",          "start pending",   "stop pending",
+                                        "running", "continue pending", "pause pending",   "paused"};
+  for (const ksim::StatusReport& r : ksim::StatusReports(service)) {
+    const SERVICE_STATUS& s = r.status;
+    out << "  " << std::setw(14) << (s.dwCurrentState < 8 ? kStates[s.dwCurrentState] : "?") << " type 0x"
+        << std::hex << s.dwServiceType << std::dec << ", accepts " << s.dwControlsAccepted << ", exit codes "
+        << s.dwWin32ExitCode << "/" << s.dwServiceSpecificExitCode << ", check point " << s.dwCheckPoint
+        << ", wait hint " << s.dwWaitHint << " ms\n";
+  }
+}
+
+}  // namespace demo
