@@ -41,7 +41,7 @@ cases=(
 fail=0
 for args in "${cases[@]}"; do
   # shellcheck disable=SC2086
-  (cd "$work" && wine_run ./korvlog.exe $args) >"$work/wine.out"
+  (cd "$work" && wine_run_printing "$work/wine.out" ./korvlog.exe $args)
   # shellcheck disable=SC2086
   (cd "$work" && KSIM_MODULE_PATH='C:\korvlog\korvlog.exe' ./korvlog $args) >"$work/linux.out"
   if ! cmp -s "$work/wine.out" "$work/linux.out"; then

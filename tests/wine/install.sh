@@ -39,7 +39,7 @@ wine_gap() { echo "WINE GAP: $*"; }
 both() {
   local module=$1
   shift
-  wine_run "$module" "$@" >"$work/wine.out"
+  wine_run_printing "$work/wine.out" "$module" "$@"
   (cd "$work" && KSIM_STATE="$state" KSIM_MODULE_PATH="$module" ./korvlog "$@") >"$work/linux.out"
   if ! cmp -s "$work/wine.out" "$work/linux.out"; then
     failed "the builds differ for [$module $*]"

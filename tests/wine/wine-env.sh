@@ -41,3 +41,16 @@ wine_prefix_stop() {
 wine_run() {
   "$WINE_BIN" "$@" 2>>"$WINEPREFIX.log"
 }
+
+# Runs a console program that always prints something, into the file $1. Now and then a Wine
+# session start swallows a program's run whole (nothing printed, status 0); such a run is
+# repeated, twice at most.
+wine_run_printing() {
+  local out=$1 attempt
+  shift
+  for attempt in 1 2 3; do
+    wine_run "$@" >"$out"
+    [ -s "$out" ] && return 0
+    echo "(Wine printed nothing for [$*]; attempt $attempt)" >&2
+  done
+}
