@@ -408,6 +408,50 @@ TEST_F(Service, ShutdownAfterStopDoesNothingMore) {
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
 }
 
+TEST_F(Service, FailedReportKeepsTheLastAcceptedStatus) {
+  AddScsiController(kVelk0, L"velk4");
+  Install();
+  {
+    ksim::ScopedFault fault(ksim::Fault("SetServiceStatus", "", 2, false, 0, ERROR_INVALID_DATA));  // running
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+  }
+  Settle();
+  EXPECT_TRUE(Subscribed(kQueryControllerAdded)) << "the service goes on after a failed report";
+  // The SCM still sees start pending, so an interrogate is the way in: it re-reports the last
+  // status that was accepted.
+  ServiceHandler(SERVICE_CONTROL_INTERROGATE);
+  ExpectReports({kStartPending, kStartPending});
+  ServiceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  ExpectReports({kStartPending, kStartPending, kStopPending, kStopped});
+}
+
+TEST_F(Service, HandlerRegistrationIsTriedAgainAtTheNextReport) {
+  AddScsiController(kVelk0, L"velk4");
+  Install();
+  ksim::ClearCalls();
+  {
+    ksim::ScopedFault fault(ksim::Fault("RegisterServiceCtrlHandlerA", "", 1, false, 0, ERROR_NOT_ENOUGH_MEMORY));
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+  }
+  EXPECT_EQ(2u, ksim::CountCalls("RegisterServiceCtrlHandlerA", kService));
+  ExpectReports({kRunning});
+  Stop();
+}
+
+TEST_F(Service, ShutdownWithUninstallRemovesTheService) {
+  AddScsiController(kVelk0, L"velk4");
+  InstallAndStart();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ecNoError, CWMIServiceUtil::ServiceShutdown(true));
+  EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "quiet";
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  EXPECT_FALSE(ksim::FindService(kService)) << "deleted once stopped";
+  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
+}
+
 TEST_F(Service, StopWhileStartUpRegistersQueries) {
   AddScsiController(kVelk0, L"velk4");
   LoadRaidDriver(L"velk4");
