@@ -1,5 +1,6 @@
 #include "service/ServiceUtil.h"
 
+#include "common/Lock.h"
 #include "wmi/WMIService.h"
 
 #include <cstring>
@@ -9,22 +10,10 @@ CWMIService* volatile CWMIServiceUtil::s_pWMIService;
 
 namespace {
 
-// Guards the publication of the service pointer against a reader taking its reference.
-class CPublicationLock {
- public:
-  CPublicationLock() { InitializeCriticalSection(&m_cs); }
-  CPublicationLock(const CPublicationLock&) = delete;
-  CPublicationLock& operator=(const CPublicationLock&) = delete;
-  void Enter() { EnterCriticalSection(&m_cs); }
-  void Leave() { LeaveCriticalSection(&m_cs); }
-
- private:
-  CRITICAL_SECTION m_cs;
-};
-
-// Never destroyed: handlers on other threads may still look the service up during exit.
-CPublicationLock& PublicationLock() {
-  static CPublicationLock* s_pLock = new CPublicationLock;
+// Guards the publication of the service pointer against a reader taking its reference. Never
+// destroyed: handlers on other threads may still look the service up during exit.
+CCriticalSection& PublicationLock() {
+  static CCriticalSection* s_pLock = new CCriticalSection;
   return *s_pLock;
 }
 
@@ -61,18 +50,19 @@ CWMIService* CWMIServiceUtil::GetWMIService() {
 }
 
 CWMIService* CWMIServiceUtil::AcquireWMIService() {
-  PublicationLock().Enter();
+  CLockGuard lock(PublicationLock());
   CWMIService* pService = GetWMIService();
   if (pService) pService->AddRef();
-  PublicationLock().Leave();
   return pService;
 }
 
 void CWMIServiceUtil::SetWMIService(CWMIService* pService) {
   if (pService) pService->AddRef();
-  PublicationLock().Enter();
-  CWMIService* pOld = static_cast<CWMIService*>(
-      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService));
-  PublicationLock().Leave();
+  CWMIService* pOld;
+  {
+    CLockGuard lock(PublicationLock());
+    pOld = static_cast<CWMIService*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService));
+  }
   if (pOld) pOld->Release();
 }

@@ -1,6 +1,7 @@
 #include "service/ServiceRuntime.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/Lock.h"
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
 #include "wmi/WMIService.h"
@@ -20,21 +21,9 @@ const DWORD c_dwWaitHint = 6000;
 const DWORD c_dwWorkerDrainMs = 10000;
 
 // Serialises status reports and the last-control state between the dispatcher thread and the
-// service thread.
-class CStatusLock {
- public:
-  CStatusLock() { InitializeCriticalSection(&m_cs); }
-  CStatusLock(const CStatusLock&) = delete;
-  CStatusLock& operator=(const CStatusLock&) = delete;
-  void Enter() { EnterCriticalSection(&m_cs); }
-  void Leave() { LeaveCriticalSection(&m_cs); }
-
- private:
-  CRITICAL_SECTION m_cs;
-};
-
-CStatusLock& StatusLock() {
-  static CStatusLock* s_pLock = new CStatusLock;
+// service thread. Never destroyed, as the process may end with the service thread still in it.
+CCriticalSection& StatusLock() {
+  static CCriticalSection* s_pLock = new CCriticalSection;
   return *s_pLock;
 }
 
@@ -101,9 +90,11 @@ void WINAPI ServiceHandler(DWORD dwControl) {
 }
 
 ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
-  StatusLock().Enter();
-  SERVICE_STATUS ss = s_ssStatus;
-  StatusLock().Leave();
+  SERVICE_STATUS ss;
+  {
+    CLockGuard lock(StatusLock());
+    ss = s_ssStatus;
+  }
   ss.dwCurrentState = SERVICE_STOP_PENDING;
   ss.dwCheckPoint = 1;
   ss.dwWaitHint = c_dwWaitHint;
@@ -126,57 +117,40 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
 }
 
 ErrorCode CWMIServiceUtil::SetServiceStatus(SERVICE_STATUS* pStatus) {
-  ErrorCode code = ecNoError;
-  StatusLock().Enter();
+  CLockGuard lock(StatusLock());
   SERVICE_STATUS_HANDLE hStatus = GetServiceHandle();
-  if (pStatus) {
-    if (::SetServiceStatus(hStatus, pStatus))
-      s_ssStatus = *pStatus;
-    else
-      code = CError::MapSystemError(GetLastError());
-  } else if (!::SetServiceStatus(hStatus, &s_ssStatus)) {
-    code = CError::MapSystemError(GetLastError());
-  }
-  StatusLock().Leave();
-  return code;
+  if (!::SetServiceStatus(hStatus, pStatus ? pStatus : &s_ssStatus)) return CError::MapSystemError(GetLastError());
+  if (pStatus) s_ssStatus = *pStatus;
+  return ecNoError;
 }
 
 void CWMIServiceUtil::ResetServiceStatus() {
-  StatusLock().Enter();
+  CLockGuard lock(StatusLock());
   s_ssStatus = SERVICE_STATUS();
   s_sshHandle = nullptr;
   s_dwServiceCntrlState = 0;
-  StatusLock().Leave();
 }
 
 bool CWMIServiceUtil::ReportRunning() {
-  StatusLock().Enter();
-  const bool bReport = !IsStop(s_dwServiceCntrlState);
-  if (bReport) {
-    SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
-    SetServiceStatus(&ss);
-  }
-  StatusLock().Leave();
-  return bReport;
+  CLockGuard lock(StatusLock());
+  if (IsStop(s_dwServiceCntrlState)) return false;
+  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+  SetServiceStatus(&ss);
+  return true;
 }
 
 SERVICE_STATUS_HANDLE CWMIServiceUtil::GetServiceHandle() {
-  StatusLock().Enter();
+  CLockGuard lock(StatusLock());
   if (!s_sshHandle) s_sshHandle = RegisterServiceCtrlHandlerA(GetServiceName(), ServiceHandler);
-  SERVICE_STATUS_HANDLE hStatus = s_sshHandle;
-  StatusLock().Leave();
-  return hStatus;
+  return s_sshHandle;
 }
 
 void CWMIServiceUtil::SetServiceCntrlState(DWORD dwControl) {
-  StatusLock().Enter();
+  CLockGuard lock(StatusLock());
   s_dwServiceCntrlState = dwControl;
-  StatusLock().Leave();
 }
 
 DWORD CWMIServiceUtil::GetServiceCntrlState() {
-  StatusLock().Enter();
-  DWORD dwControl = s_dwServiceCntrlState;
-  StatusLock().Leave();
-  return dwControl;
+  CLockGuard lock(StatusLock());
+  return s_dwServiceCntrlState;
 }

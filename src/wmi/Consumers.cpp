@@ -1,5 +1,6 @@
 #include "wmi/Consumers.h"
 
+#include "common/Lock.h"
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 
@@ -9,17 +10,6 @@
 namespace {
 
 const wchar_t* const c_pwszNameSpace[nsCount] = {L"\\\\.\\ROOT\\WMI", L"\\\\.\\ROOT\\CIMV2"};
-
-class CCallLock {
- public:
-  explicit CCallLock(CRITICAL_SECTION* pcs) : m_pcs(pcs) { EnterCriticalSection(m_pcs); }
-  ~CCallLock() { LeaveCriticalSection(m_pcs); }
-  CCallLock(const CCallLock&) = delete;
-  CCallLock& operator=(const CCallLock&) = delete;
-
- private:
-  CRITICAL_SECTION* m_pcs;
-};
 
 void LogError(const char* pszFormat, HRESULT hr) {
   CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
@@ -139,13 +129,13 @@ CConsumers::~CConsumers() {
 }
 
 void CConsumers::WriteStatus(tQueryInfo& record, EQueryStatus value) {
-  CCallLock lock(&record.csStatus);
+  CLockGuard lock(&record.csStatus);
   record.eStatus = value;
 }
 
 EQueryStatus CConsumers::GetQueryStatus(EQueryEvent query) {
   tQueryInfo& record = m_pQueries[query];
-  CCallLock lock(&record.csStatus);
+  CLockGuard lock(&record.csStatus);
   return record.eStatus;
 }
 
@@ -156,7 +146,7 @@ ErrorCode CConsumers::SetQueryStatus(EQueryEvent query, EQueryStatus value) {
 
 ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CCallLock lock(&record.csCall);
+  CLockGuard lock(&record.csCall);
   const EQueryStatus previous = GetQueryStatus(query);
   if (option == qoConditional && previous == qsActive) {
     *pStatus = qsActive;
@@ -181,7 +171,7 @@ ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOp
 
 ErrorCode CConsumers::CallCancelAsyncCall(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CCallLock lock(&record.csCall);
+  CLockGuard lock(&record.csCall);
   const EQueryStatus previous = GetQueryStatus(query);
   if (option == qoConditional && previous != qsActive) {
     *pStatus = previous;

@@ -28,9 +28,7 @@ CWMIService::CWMIService()
       m_lStopBegun(0),
       m_lActiveCalls(0),
       m_bRefuseCalls(false),
-      m_hCallsDone(nullptr) {
-  InitializeCriticalSection(&m_csCalls);
-}
+      m_hCallsDone(nullptr) {}
 
 CWMIService::~CWMIService() {
   // After a stop that could not wait for a running call, the last reference releases what the
@@ -41,7 +39,6 @@ CWMIService::~CWMIService() {
     m_hShutdownEvent = nullptr;
   }
   if (m_hCallsDone) CloseHandle(m_hCallsDone);
-  DeleteCriticalSection(&m_csCalls);
 }
 
 ULONG CWMIService::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
@@ -141,24 +138,24 @@ ErrorCode CWMIService::LogMain() {
 }
 
 bool CWMIService::BeginCall() {
-  EnterCriticalSection(&m_csCalls);
-  bool bEntered = !m_bRefuseCalls;
-  if (bEntered) ++m_lActiveCalls;
-  LeaveCriticalSection(&m_csCalls);
-  return bEntered;
+  CLockGuard lock(m_csCalls);
+  if (m_bRefuseCalls) return false;
+  ++m_lActiveCalls;
+  return true;
 }
 
 void CWMIService::EndCall() {
-  EnterCriticalSection(&m_csCalls);
+  CLockGuard lock(m_csCalls);
   if (--m_lActiveCalls == 0 && m_bRefuseCalls && m_hCallsDone) SetEvent(m_hCallsDone);
-  LeaveCriticalSection(&m_csCalls);
 }
 
 bool CWMIService::RunDown() {
-  EnterCriticalSection(&m_csCalls);
-  m_bRefuseCalls = true;
-  const bool bWait = m_lActiveCalls > 0;
-  LeaveCriticalSection(&m_csCalls);
+  bool bWait;
+  {
+    CLockGuard lock(m_csCalls);
+    m_bRefuseCalls = true;
+    bWait = m_lActiveCalls > 0;
+  }
   if (!bWait) return true;
   return m_hCallsDone && WaitForSingleObject(m_hCallsDone, c_dwRunDownMs) == WAIT_OBJECT_0;
 }

@@ -1,6 +1,7 @@
 // The running service's WMI connections, its query operations and its stop signal.
 #pragma once
 
+#include "common/Lock.h"
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 #include "wmi/QueryTypes.h"
@@ -63,7 +64,7 @@ class CWMIService {
 
   LONG volatile m_lRef;
   LONG volatile m_lStopBegun;
-  CRITICAL_SECTION m_csCalls;
+  CCriticalSection m_csCalls;
   LONG m_lActiveCalls;
   bool m_bRefuseCalls;
   HANDLE m_hCallsDone;
