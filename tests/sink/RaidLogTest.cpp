@@ -51,28 +51,6 @@ TEST_F(RaidLog, TheTextNamesTheControllerAndTheDriverIsTheSource) {
   EXPECT_EQ(0, ksim::LiveCount("event_sources"));
 }
 
-TEST_F(RaidLog, TheLevelChoosesTheTypeAndIdentifier) {
-  const struct {
-    DWORD dwLevel;
-    WORD wType;
-    DWORD dwId;
-  } cases[] = {
-      {20, EVENTLOG_INFORMATION_TYPE, 0x41011000}, {30, EVENTLOG_WARNING_TYPE, 0x81011001},
-      {10, EVENTLOG_ERROR_TYPE, 0xC1011002},       {40, EVENTLOG_ERROR_TYPE, 0xC1011002},
-      {0, EVENTLOG_ERROR_TYPE, 0xC1011002},        {0xFFFFFFFF, EVENTLOG_ERROR_TYPE, 0xC1011002},
-      {21, EVENTLOG_ERROR_TYPE, 0xC1011002},
-  };
-  for (const auto& c : cases) {
-    ksim::ClearEventLog();
-    EXPECT_EQ(ecNoError, CEventLog::PrintRaid(c.dwLevel, 0, 0, "m"));
-    std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ(c.wType, records[0].type) << c.dwLevel;
-    EXPECT_EQ(c.dwId, records[0].eventId) << c.dwLevel;
-    EXPECT_EQ(0, records[0].category);
-  }
-}
-
 TEST_F(RaidLog, OnlyPrintfRaidInterpretsFormatDirectives) {
   EXPECT_EQ(ecNoError, CEventLog::PrintRaid(30, 0, 1, "100% %s %d %1 %%"));
   EXPECT_EQ(ecNoError, CEventLog::PrintfRaid(30, 0, 1, "%d%% of %s", 95, "disk 2"));
