@@ -165,6 +165,7 @@ TEST_F(Burst, LettingGoOfSinkServicesAndTableWhileWorkersWaitIsSafe) {
   for (size_t i = 0; i < kControllers; ++i)
     ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(PathOf(i), 30, 7, TextOf(i, 0))));
   ASSERT_TRUE(gate.WaitForArrivals(kControllers));
+  ASSERT_TRUE(ksim::wmi::WaitIdle());  // WMI has let go of its deliveries' sink references
 
   // Everyone but the workers lets go: the query, the sink, the services and the adapter table.
   EXPECT_EQ(WBEM_S_NO_ERROR, m_services->CancelAsyncCall(pSink));
