@@ -20,8 +20,9 @@ void LogRead(const char* pszFormat, HRESULT hr) {
   CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr));
 }
 
-// Reads an integer property. Any integer variant whose value fits in 32 bits is taken; another
-// type reads as WBEM_E_TYPE_MISMATCH, so that no value is ever guessed.
+// Reads an integer property. An integer variant of 32 bits or fewer is taken (an unsigned 32-bit
+// value bit for bit); any other type, VT_NULL included, reads as WBEM_E_TYPE_MISMATCH, so that
+// no value is ever guessed.
 HRESULT GetInteger(IWbemClassObject* pObject, LPCWSTR pwszName, LONG* plValue) {
   CVARIANT var;
   HRESULT hr = pObject->Get(pwszName, 0, var.Put(), nullptr, nullptr);

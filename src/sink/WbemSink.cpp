@@ -22,9 +22,11 @@ class CWorkerCount {
     if (m_lCount++ == 0 && m_hIdle) ResetEvent(m_hIdle);
     LeaveCriticalSection(&m_cs);
   }
+  // A job that reached the thread function without Indicate was never counted: the count
+  // never goes below zero, so that it cannot hide a worker that Indicate counts later.
   void Remove() {
     EnterCriticalSection(&m_cs);
-    if (--m_lCount == 0 && m_hIdle) SetEvent(m_hIdle);
+    if (m_lCount > 0 && --m_lCount == 0 && m_hIdle) SetEvent(m_hIdle);
     LeaveCriticalSection(&m_cs);
   }
   bool WaitIdle(DWORD dwMilliseconds) {
@@ -181,8 +183,8 @@ void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
       }
     }
     FreeJob(pInfo);
+    Workers().Remove();
   }
-  Workers().Remove();
   _endthread();
 }
 

@@ -1,0 +1,391 @@
+// The event sink: its COM identity and reference count, the checks and copies of a batch, the
+// worker that dispatches it, and the references that keep a worker's services alive.
+#include "SinkTestSupport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace sinktest {
+namespace {
+
+// What the test handler saw, and what it answers.
+struct Dispatched {
+  IWbemServices* pServices;
+  IWbemClassObject* pObject;
+  std::wstring name;
+  DWORD threadId;
+};
+
+struct Recorder {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<Dispatched> calls;
+  std::vector<HRESULT> results;  // the answer to the n-th call; 0 beyond the list
+  bool bHold = false;            // calls wait while set
+  HRESULT hrAfterHold = S_OK;    // what a held call's GetObject on its services returned
+};
+
+Recorder& R() {
+  static Recorder* s_pRecorder = new Recorder;
+  return *s_pRecorder;
+}
+
+HRESULT RecordingHandler(IWbemServices* pServices, IWbemClassObject* pObject) {
+  Recorder& r = R();
+  std::unique_lock<std::mutex> guard(r.lock);
+  r.calls.push_back(Dispatched{pServices, pObject, wmitest::GetString(pObject, L"Name"), GetCurrentThreadId()});
+  const size_t n = r.calls.size();
+  r.changed.notify_all();
+  if (r.bHold) {
+    r.changed.wait(guard, [&] { return !r.bHold; });
+    // The services must still be usable, whoever else let go of them.
+    CComRef<IWbemClassObject> pClass;
+    r.hrAfterHold = pServices->GetObject(CBSTR(L"Test_Item").Get(), 0, nullptr, pClass.Put(), nullptr);
+  }
+  return n <= r.results.size() ? r.results[n - 1] : S_OK;
+}
+
+struct Status {
+  LONG lFlags;
+  HRESULT hResult;
+  BSTR strParam;
+  IWbemClassObject* pObjParam;
+};
+Status g_status;
+
+HRESULT RecordingStatus(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObjParam) {
+  g_status = Status{lFlags, hResult, strParam, pObjParam};
+  return static_cast<HRESULT>(0x80041099);
+}
+
+class Sink : public SinkFixture {
+ protected:
+  void SetUp() override {
+    SinkFixture::SetUp();
+    {
+      Recorder& r = R();
+      std::lock_guard<std::mutex> guard(r.lock);
+      r.calls.clear();
+      r.results.clear();
+      r.bHold = false;
+    }
+    m_services = CComRef<IWbemServices>(Connect(ksim::wmi::kRootWmi));
+    ASSERT_TRUE(m_services);
+    ASSERT_TRUE(ksim::wmi::DefineClass(ksim::wmi::kRootWmi, {L"Test_Item", L"", {{L"Name", CIM_STRING, true}}, {}}));
+    for (int i = 1; i <= 5; ++i) {
+      const std::wstring name = std::to_wstring(i);
+      ASSERT_TRUE(ksim::wmi::PutInstance(ksim::wmi::kRootWmi, L"Test_Item", {{L"Name", ksim::wmi::Value::Str(name)}}));
+      CComRef<IWbemClassObject> pItem;
+      ASSERT_EQ(WBEM_S_NO_ERROR, m_services->GetObject(CBSTR((L"Test_Item.Name=\"" + name + L"\"").c_str()).Get(), 0,
+                                                       nullptr, pItem.Put(), nullptr));
+      m_items.push_back(std::move(pItem));
+    }
+    m_pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get());
+    m_objectsBefore = ksim::LiveCount("com_objects");
+    ksim::ClearEventLog();
+    ksim::ClearCalls();
+  }
+
+  void TearDown() override {
+    Settle();
+    if (m_pSink) m_pSink->Release();
+    m_items.clear();
+    SinkFixture::TearDown();
+  }
+
+  // The first n test items as a batch of WMI's.
+  std::vector<IWbemClassObject*> Batch(size_t n) {
+    std::vector<IWbemClassObject*> batch;
+    for (size_t i = 0; i < n; ++i) batch.push_back(m_items[i].Get());
+    return batch;
+  }
+
+  // Starts a worker whose handler waits until ReleaseHeldWorker, and waits until it runs.
+  void StartHeldWorker() {
+    {
+      Recorder& r = R();
+      std::lock_guard<std::mutex> guard(r.lock);
+      r.bHold = true;
+    }
+    const size_t nBefore = Calls().size();
+    std::vector<IWbemClassObject*> batch = Batch(1);
+    ASSERT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(1, batch.data()));
+    Recorder& r = R();
+    std::unique_lock<std::mutex> guard(r.lock);
+    ASSERT_TRUE(r.changed.wait_for(guard, std::chrono::seconds(10), [&] { return r.calls.size() > nBefore; }));
+  }
+  static void ReleaseHeldWorker() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> guard(r.lock);
+    r.bHold = false;
+    r.changed.notify_all();
+  }
+
+  static std::vector<Dispatched> Calls() {
+    Recorder& r = R();
+    std::lock_guard<std::mutex> guard(r.lock);
+    return r.calls;
+  }
+
+  // Nothing of the batch was dispatched, no thread started, and every copy is gone again.
+  void ExpectBatchDropped() {
+    Settle();
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ(0u, ksim::CountCalls("_beginthread"));
+    EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+  }
+
+  std::vector<CComRef<IWbemClassObject>> m_items;
+  CWbemSink* m_pSink = nullptr;
+  int64_t m_objectsBefore = 0;
+};
+
+TEST_F(Sink, QueryInterfaceGivesTheSinkForItsTwoInterfacesOnly) {
+  const ULONG ulBefore = Refs(m_pSink);
+  for (REFIID riid : {std::cref(IID_IUnknown), std::cref(IID_IWbemObjectSink)}) {
+    void* pv = nullptr;
+    EXPECT_EQ(S_OK, m_pSink->QueryInterface(riid, &pv));
+    EXPECT_EQ(static_cast<IWbemObjectSink*>(m_pSink), pv);
+    EXPECT_EQ(ulBefore + 1, Refs(m_pSink));
+    m_pSink->Release();
+  }
+  for (REFIID riid : {std::cref(IID_IWbemServices), std::cref(IID_IWbemClassObject), std::cref(IID_IWbemLocator)}) {
+    void* pv = this;
+    EXPECT_EQ(E_NOINTERFACE, m_pSink->QueryInterface(riid, &pv));
+    EXPECT_EQ(nullptr, pv);
+    EXPECT_EQ(ulBefore, Refs(m_pSink));
+  }
+}
+
+TEST_F(Sink, TheSinkHoldsItsServicesUntilTheLastReleaseDestroysIt) {
+  m_pSink->Release();
+  m_pSink = nullptr;
+  const ULONG ulServices = Refs(m_services.Get());
+
+  CWbemSink* pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get());
+  EXPECT_EQ(ulServices + 1, Refs(m_services.Get()));
+  EXPECT_EQ(2u, pSink->AddRef());
+  EXPECT_EQ(1u, pSink->Release());
+  EXPECT_EQ(ulServices + 1, Refs(m_services.Get()));
+  EXPECT_EQ(0u, pSink->Release());  // destroyed: AddressSanitizer sees any later use or a leak
+  EXPECT_EQ(ulServices, Refs(m_services.Get()));
+}
+
+TEST_F(Sink, SetStatusRunsItsHandlerOnTheCallingThreadWithTheSameArguments) {
+  CBSTR bstrParam(L"param");
+  g_status = Status{};
+  EXPECT_EQ(static_cast<HRESULT>(0x80041099),
+            m_pSink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, bstrParam.Get(), m_items[0].Get()));
+  EXPECT_EQ(WBEM_STATUS_COMPLETE, g_status.lFlags);
+  EXPECT_EQ(static_cast<HRESULT>(WBEM_E_CALL_CANCELLED), g_status.hResult);
+  EXPECT_EQ(bstrParam.Get(), g_status.strParam);
+  EXPECT_EQ(m_items[0].Get(), g_status.pObjParam);
+  EXPECT_EQ(0u, ksim::CountCalls("_beginthread"));
+}
+
+TEST_F(Sink, ABatchWithoutArrayOrObjectsIsRejected) {
+  std::vector<IWbemClassObject*> batch = Batch(2);
+  const struct {
+    LONG lCount;
+    IWbemClassObject** ppArray;
+    const char* pszRecord;
+  } cases[] = {
+      // The array test comes first, whatever the count.
+      {0, nullptr, "Receive registered events, but ppArray is NULL\r\n"},
+      {2, nullptr, "Receive registered events, but ppArray is NULL\r\n"},
+      {0, batch.data(), "Receive registered events, but lObjCount <= 0\r\n"},
+      {-1, batch.data(), "Receive registered events, but lObjCount <= 0\r\n"},
+  };
+  for (const auto& c : cases) {
+    ksim::ClearEventLog();
+    EXPECT_EQ(kInvalidParameter, m_pSink->Indicate(c.lCount, c.ppArray)) << c.lCount;
+    EXPECT_EQ(std::vector<Record>{ServiceError(c.pszRecord)}, Records()) << c.lCount;
+  }
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemClassObject::Clone"));
+  ExpectBatchDropped();
+}
+
+TEST_F(Sink, ANullObjectRejectsTheWholeBatch) {
+  std::vector<IWbemClassObject*> batch = {m_items[0].Get(), nullptr, m_items[2].Get()};
+  EXPECT_EQ(kInvalidParameter, m_pSink->Indicate(3, batch.data()));
+  EXPECT_EQ(std::vector<Record>{ServiceError("Receive registered events, but pObj is NULL\r\n")}, Records());
+  EXPECT_EQ(1u, ksim::CountCalls("IWbemClassObject::Clone"));
+  ExpectBatchDropped();
+}
+
+TEST_F(Sink, AFailedCopyRejectsTheWholeBatch) {
+  const struct {
+    HRESULT hr;
+    const char* pszRecord;
+  } cases[] = {
+      {kOutOfMemory, "IWbemClassObject clone failed. Error: WBEM_E_OUT_OF_MEMORY(0x80041006)\r\n"},
+      // Success without a copy is a failure too; its code is printed as it came.
+      {WBEM_S_NO_ERROR, "IWbemClassObject clone failed. Error: WBEM_NO_ERROR(0x00000000)\r\n"},
+  };
+  for (const auto& c : cases) {
+    ksim::ClearEventLog();
+    ksim::ClearCalls();
+    ksim::ScopedFault fault({"IWbemClassObject::Clone", "Test_Item", 3, false, c.hr});
+    std::vector<IWbemClassObject*> batch = Batch(5);
+    EXPECT_EQ(kFailed, m_pSink->Indicate(5, batch.data()));
+    EXPECT_EQ(std::vector<Record>{ServiceError(c.pszRecord)}, Records());
+    EXPECT_EQ(3u, ksim::CountCalls("IWbemClassObject::Clone"));
+    ExpectBatchDropped();
+  }
+}
+
+TEST_F(Sink, NoMemoryForTheCopiesOrTheJobDropsTheBatchSilently) {
+  const struct {
+    size_t cbAllocation;
+    size_t nClones;
+  } cases[] = {
+      {sizeof(IWbemClassObject*) * 5, 0},
+      {sizeof(tIndicateThreadInfo), 5},
+  };
+  for (const auto& c : cases) {
+    ksim::ClearCalls();
+    ksim::ScopedFault fault({"operator new", std::to_string(c.cbAllocation), 1});
+    std::vector<IWbemClassObject*> batch = Batch(5);
+    EXPECT_EQ(kFailed, m_pSink->Indicate(5, batch.data())) << c.cbAllocation;
+    EXPECT_EQ(1u, fault.Hits());
+    EXPECT_EQ(c.nClones, ksim::CountCalls("IWbemClassObject::Clone"));
+    EXPECT_EQ(NoRecords(), Records());
+    ExpectBatchDropped();
+  }
+}
+
+TEST_F(Sink, AnAcceptedBatchIsHandledInOrderOnOneWorkerWithTheSinksOwnCopies) {
+  const ULONG ulItem = Refs(m_items[0].Get());
+  std::vector<IWbemClassObject*> batch = Batch(3);
+  EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, batch.data()));
+  // The sink keeps nothing of WMI's objects past the call.
+  EXPECT_EQ(ulItem, Refs(m_items[0].Get()));
+  Settle();
+
+  std::vector<Dispatched> calls = Calls();
+  ASSERT_EQ(3u, calls.size());
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(std::to_wstring(i + 1), calls[i].name);
+    EXPECT_NE(batch[i], calls[i].pObject) << "the handler got WMI's object, not a copy";
+    EXPECT_EQ(m_services.Get(), calls[i].pServices);
+    EXPECT_EQ(calls[0].threadId, calls[i].threadId);
+  }
+  EXPECT_NE(GetCurrentThreadId(), calls[0].threadId);
+  EXPECT_EQ(1u, ksim::CountCalls("_beginthread"));
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+  EXPECT_EQ(NoRecords(), Records());
+}
+
+TEST_F(Sink, AHandlerFailureEndsTheBatchButNotTheIndicateCall) {
+  const struct {
+    std::vector<HRESULT> results;
+    size_t nDispatched;
+  } cases[] = {
+      {{kFailed}, 1},
+      {{S_OK, S_FALSE}, 2},  // any result but 0 stops
+      {{S_OK, S_OK, kInvalidParameter}, 3},
+  };
+  for (const auto& c : cases) {
+    {
+      Recorder& r = R();
+      std::lock_guard<std::mutex> guard(r.lock);
+      r.calls.clear();
+      r.results = c.results;
+    }
+    std::vector<IWbemClassObject*> batch = Batch(3);
+    EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, batch.data()));
+    Settle();
+    EXPECT_EQ(c.nDispatched, Calls().size());
+    EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+  }
+  EXPECT_EQ(NoRecords(), Records());
+}
+
+TEST_F(Sink, ABatchWhoseThreadCannotStartIsLostWithARecord) {
+  const ULONG ulServices = Refs(m_services.Get());
+  {
+    ksim::ScopedFault fault({"_beginthread", "", 0, false, 0, EAGAIN});
+    std::vector<IWbemClassObject*> batch = Batch(3);
+    EXPECT_EQ(kFailed, m_pSink->Indicate(3, batch.data()));
+  }
+  EXPECT_EQ(std::vector<Record>{ServiceError(
+                "Could not start a thread for 3 registered event(s); they are lost. Error: " + std::to_string(EAGAIN) +
+                "\r\n")},
+            Records());
+  EXPECT_TRUE(CWbemSink::WaitForWorkers(0)) << "the lost worker is still counted";
+  EXPECT_EQ(ulServices, Refs(m_services.Get())) << "the job's services reference leaked";
+  Settle();
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+
+  // The sink is unchanged: the next batch is handled.
+  std::vector<IWbemClassObject*> batch = Batch(1);
+  EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(1, batch.data()));
+  Settle();
+  EXPECT_EQ(1u, Calls().size());
+}
+
+// A job as Indicate hands it over: copies of the first items (null where asked), one services
+// reference.
+tIndicateThreadInfo* Job(IWbemServices* pServices, const std::vector<IWbemClassObject*>& objects) {
+  auto* ppCopies = new IWbemClassObject*[objects.size()]();
+  for (size_t i = 0; i < objects.size(); ++i)
+    if (objects[i]) {
+      EXPECT_EQ(WBEM_S_NO_ERROR, objects[i]->Clone(&ppCopies[i]));
+    }
+  if (pServices) pServices->AddRef();
+  return new tIndicateThreadInfo{RecordingHandler, pServices, ppCopies, static_cast<LONG>(objects.size())};
+}
+
+TEST_F(Sink, TheWorkerStopsAtANullElementAndReleasesEveryCopy) {
+  ASSERT_NE(static_cast<uintptr_t>(-1),
+            _beginthread(CWbemSinkProbe::Indicate_ThreadFunction, 0,
+                         Job(m_services.Get(), {m_items[0].Get(), nullptr, m_items[2].Get()})));
+  ASSERT_TRUE(ksim::WaitForThreads(10000));
+  EXPECT_EQ(1u, Calls().size());
+  EXPECT_EQ(std::vector<Record>{ServiceError("Receive registered events, but pObj is NULL\r\n")}, Records());
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+}
+
+TEST_F(Sink, TheWorkerDispatchesNothingForAnIncompleteJob) {
+  const ULONG ulServices = Refs(m_services.Get());
+  for (tIndicateThreadInfo* pJob : {Job(nullptr, {m_items[0].Get()}), Job(m_services.Get(), {}),
+                                    static_cast<tIndicateThreadInfo*>(nullptr)}) {
+    ASSERT_NE(static_cast<uintptr_t>(-1), _beginthread(CWbemSinkProbe::Indicate_ThreadFunction, 0, pJob));
+    ASSERT_TRUE(ksim::WaitForThreads(10000));
+  }
+  EXPECT_TRUE(Calls().empty());
+  EXPECT_EQ(NoRecords(), Records());
+  EXPECT_EQ(ulServices, Refs(m_services.Get()));
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+
+  // Jobs that Indicate did not count leave the count of running workers as it was.
+  EXPECT_TRUE(CWbemSink::WaitForWorkers(0));
+  StartHeldWorker();
+  EXPECT_FALSE(CWbemSink::WaitForWorkers(20)) << "a running worker was not counted";
+  ReleaseHeldWorker();
+  EXPECT_TRUE(CWbemSink::WaitForWorkers(10000));
+}
+
+TEST_F(Sink, ARunningWorkerKeepsItsServicesAfterTheSinkAndTheOwnerLetGo) {
+  StartHeldWorker();
+  EXPECT_FALSE(CWbemSink::WaitForWorkers(20));
+
+  // Everyone but the worker lets go: the sink's last reference, the owner's services.
+  EXPECT_EQ(0u, m_pSink->Release());
+  m_pSink = nullptr;
+  m_items.clear();
+  m_services.Reset();
+  EXPECT_EQ(1, ksim::LiveCount("IWbemServices"));
+
+  ReleaseHeldWorker();
+  Settle();
+  EXPECT_EQ(WBEM_S_NO_ERROR, R().hrAfterHold);
+  EXPECT_EQ(0, ksim::LiveCount("IWbemServices")) << "the worker's services reference leaked";
+}
+
+}  // namespace
+}  // namespace sinktest

@@ -1,0 +1,188 @@
+// A machine for the event sink and its handlers: three controllers (two of the supported driver
+// velk4, one of the unsupported qtr), the driver loaded, the adapter table built and ROOT\WMI
+// connected. Events are captured as WMI hands them to a sink, so that a test can call a handler
+// directly and see both its result and its records.
+#pragma once
+
+#include "adapters/AdapterInfo.h"
+#include "common/ComTypes.h"
+#include "diagnostics/EventLog.h"
+#include "service/ServiceUtil.h"
+#include "sink/WbemSink.h"
+#include "support_wmi/WmiTestSupport.h"
+
+#include <ksim/EventLog.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sinktest {
+
+// Instance paths in their original case; Win32_SCSIController.DeviceID is the upper-case form.
+inline const wchar_t kPathA[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
+inline const wchar_t kPathB[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&2b3c4d5e&0&00e8";
+inline const wchar_t kPathQ[] = L"PCI\\VEN_EEEE&DEV_0001&SUBSYS_00000000&REV_01\\4&3c4d5e6f&0&0010";
+// A controller the adapter table does not know.
+inline const wchar_t kPathUnknown[] = L"PCI\\VEN_9999&DEV_9999&SUBSYS_00000000&REV_01\\4&99999999&0&0099";
+
+inline const wchar_t kMessageQuery[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
+inline const wchar_t kHostTimeQuery[] = L"SELECT * FROM Talvenix_HostTimeRequest";
+inline const char kServiceName[] = "korvlog";
+
+// The WMI codes the handlers answer with, as HRESULTs.
+inline const HRESULT kFailed = static_cast<HRESULT>(WBEM_E_FAILED);
+inline const HRESULT kInvalidParameter = static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER);
+inline const HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
+inline const HRESULT kOutOfMemory = static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY);
+inline const HRESULT kTypeMismatch = static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH);
+
+// One record of the Application log, reduced to what the handlers decide.
+struct Record {
+  std::string source;
+  WORD type;
+  DWORD eventId;
+  std::string text;
+  bool operator==(const Record& o) const {
+    return source == o.source && type == o.type && eventId == o.eventId && text == o.text;
+  }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Record& r) {
+  return os << "{" << r.source << ", type " << r.type << ", 0x" << std::hex << r.eventId << std::dec << ", \""
+            << r.text << "\"}";
+}
+
+inline std::vector<Record> Records() {
+  std::vector<Record> out;
+  for (const ksim::EventRecord& r : ksim::EventLogRecords())
+    out.push_back(Record{r.source, r.type, r.eventId, r.strings.size() == 1 ? r.strings[0] : "<strings>"});
+  return out;
+}
+
+// The service's own error record.
+inline Record ServiceError(const std::string& text) { return Record{kServiceName, EVENTLOG_ERROR_TYPE, 0xC0002004, text}; }
+
+inline std::vector<Record> NoRecords() { return {}; }
+
+// The narrow form of an ASCII wide text, for comparing with records and call selectors.
+inline std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+// The current reference count of a COM object.
+inline ULONG Refs(IUnknown* p) {
+  p->AddRef();
+  return p->Release();
+}
+
+// One more reference on a sim object, as a test's own.
+template <class T>
+CComRef<T> Share(T* p) {
+  return CComRef<T>::Share(p);
+}
+
+// The protected statics of the sink, in reach of the tests.
+class CWbemSinkProbe : public CWbemSink {
+ public:
+  using CWbemSink::ConvertClassPathSized;
+  using CWbemSink::GetConvertClassPathSize;
+  using CWbemSink::GetOPInst;
+  using CWbemSink::Indicate_ThreadFunction;
+  using CWbemSink::RaidGetSecondsSince1970;
+  using CWbemSink::RaidGetSystemTime;
+
+ private:
+  CWbemSinkProbe() = delete;
+};
+
+class SinkFixture : public wmitest::ComFixture {
+ protected:
+  void SetUp() override {
+    ComFixture::SetUp();
+    CWMIServiceUtil::SetServiceName(kServiceName);
+    ASSERT_EQ(ecNoError, CAdapterInfo::CreateSupportedDriverInfo("velk4"));
+    ksim::ClearEventLog();
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(CWbemSink::WaitForWorkers(20000)) << "an event worker did not end";
+    m_services.Reset();
+    CAdapterInfo::DeleteAdapterInfo(nullptr);
+    CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
+    ComFixture::TearDown();
+  }
+
+  // Controllers A and B of velk4 and Q of qtr, the driver velk4 loaded, the table built and
+  // ROOT\WMI connected. The log and the recorded calls start empty.
+  void StartMachine() {
+    ksim::machine::AddScsiController(kPathA, L"velk4");
+    ksim::machine::AddScsiController(kPathB, L"velk4");
+    ksim::machine::AddScsiController(kPathQ, L"qtr");
+    ksim::machine::LoadRaidDriver(L"velk4");
+    ASSERT_EQ(ecNoError, CAdapterInfo::CreateAdapterInfo());
+    ASSERT_EQ(3u, CAdapterInfo::GetAdapterChannelCount());
+    m_services = CComRef<IWbemServices>(Connect(ksim::wmi::kRootWmi));
+    ASSERT_TRUE(m_services);
+    ksim::ClearEventLog();
+    ksim::ClearCalls();
+  }
+
+  // The first object that a subscriber of the query received when `raise` ran: an event
+  // exactly as WMI hands it to a sink. The log and the recorded calls are cleared afterwards.
+  CComRef<IWbemClassObject> Capture(const wchar_t* pwszQuery, const std::function<bool()>& raise) {
+    CComRef<IWbemClassObject> pEvent;
+    {
+      wmitest::FakeSink sink;
+      CBSTR bstrWql(L"WQL"), bstrQuery(pwszQuery);
+      EXPECT_EQ(WBEM_S_NO_ERROR,
+                m_services->ExecNotificationQueryAsync(bstrWql.Get(), bstrQuery.Get(), 0, nullptr, &sink));
+      EXPECT_TRUE(raise());
+      EXPECT_TRUE(ksim::wmi::WaitIdle());
+      EXPECT_EQ(WBEM_S_NO_ERROR, m_services->CancelAsyncCall(&sink));
+      EXPECT_TRUE(ksim::wmi::WaitIdle());
+      std::vector<IWbemClassObject*> objects = sink.Objects();
+      EXPECT_EQ(1u, objects.size());
+      if (!objects.empty()) pEvent = Share(objects[0]);
+    }
+    ksim::ClearEventLog();
+    ksim::ClearCalls();
+    return pEvent;
+  }
+
+  // A firmware message event; its Talvenix_AdapterPrintf instance stays in the repository.
+  CComRef<IWbemClassObject> MessageEvent(const ksim::machine::FirmwareMessage& message) {
+    return Capture(kMessageQuery, [&] { return ksim::machine::RaiseFirmwareMessage(message); });
+  }
+  CComRef<IWbemClassObject> MessageEvent(const std::wstring& path, LONG level, LONG number, const std::string& text) {
+    return MessageEvent(ksim::machine::Message(path, level, number, text));
+  }
+  CComRef<IWbemClassObject> HostTimeEvent(const std::wstring& path, const ksim::wmi::Properties& overrides = {}) {
+    return Capture(kHostTimeQuery, [&] { return ksim::machine::RaiseHostTimeRequest(path, overrides); });
+  }
+
+  HRESULT HandleMessage(IWbemClassObject* pEvent) {
+    return CWbemSink::IndEAdapterPrintfNotification(m_services.Get(), pEvent);
+  }
+  HRESULT HandleHostTime(IWbemClassObject* pEvent) {
+    return CWbemSink::IndEHostTimeRequest(m_services.Get(), pEvent);
+  }
+
+  // A sink with the given handlers for the namespace, registered for the query. The caller
+  // owns the construction reference.
+  CWbemSink* Subscribe(const wchar_t* pwszQuery, IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus = nullptr) {
+    CWbemSink* pSink = new CWbemSink(pfnIndicate, pfnSetStatus, m_services.Get());
+    CBSTR bstrWql(L"WQL"), bstrQuery(pwszQuery);
+    EXPECT_EQ(WBEM_S_NO_ERROR,
+              m_services->ExecNotificationQueryAsync(bstrWql.Get(), bstrQuery.Get(), 0, nullptr, pSink));
+    return pSink;
+  }
+
+  // Waits until WMI has delivered everything and every worker has ended.
+  static void Settle() {
+    ASSERT_TRUE(ksim::wmi::WaitIdle(20000));
+    ASSERT_TRUE(CWbemSink::WaitForWorkers(20000));
+  }
+
+  CComRef<IWbemServices> m_services;
+};
+
+}  // namespace sinktest
