@@ -43,6 +43,7 @@ SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD d
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   CWMIServiceUtil::ResetServiceStatus();
+  CWbemSink::AcceptBatches(true);
   if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
 
   SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 1, c_dwWaitHint);
@@ -68,7 +69,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   if (pService) pService->Release();
 
   // Workers read the driver list and use COM until they end; they end soon after the queries
-  // are cancelled. One that will not end keeps both until the process exits.
+  // are cancelled, and no new one starts from here on. One that will not end keeps both until
+  // the process exits.
+  CWbemSink::AcceptBatches(false);
   if (CWbemSink::WaitForWorkers(c_dwWorkerDrainMs)) {
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     CoUninitialize();

@@ -1,5 +1,6 @@
 #include "sink/WbemSink.h"
 
+#include "common/Lock.h"
 #include "diagnostics/EventLog.h"
 
 #include <cerrno>
@@ -11,36 +12,42 @@ namespace {
 // they read. A count and an event that is set exactly while the count is zero.
 class CWorkerCount {
  public:
-  CWorkerCount() : m_lCount(0), m_hIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {
-    InitializeCriticalSection(&m_cs);
-  }
+  CWorkerCount() : m_lCount(0), m_bAccepting(true), m_hIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
   CWorkerCount(const CWorkerCount&) = delete;
   CWorkerCount& operator=(const CWorkerCount&) = delete;
 
-  void Add() {
-    EnterCriticalSection(&m_cs);
+  // Counts a new worker, unless batches are no longer accepted.
+  bool TryAdd() {
+    CLockGuard lock(m_cs);
+    if (!m_bAccepting) return false;
     if (m_lCount++ == 0 && m_hIdle) ResetEvent(m_hIdle);
-    LeaveCriticalSection(&m_cs);
+    return true;
   }
   // A job that reached the thread function without Indicate was never counted: the count
   // never goes below zero, so that it cannot hide a worker that Indicate counts later.
   void Remove() {
-    EnterCriticalSection(&m_cs);
+    CLockGuard lock(m_cs);
     if (m_lCount > 0 && --m_lCount == 0 && m_hIdle) SetEvent(m_hIdle);
-    LeaveCriticalSection(&m_cs);
+  }
+  bool IsAccepting() {
+    CLockGuard lock(m_cs);
+    return m_bAccepting;
+  }
+  void SetAccepting(bool bAccepting) {
+    CLockGuard lock(m_cs);
+    m_bAccepting = bAccepting;
   }
   bool WaitIdle(DWORD dwMilliseconds) {
     if (m_hIdle) return WaitForSingleObject(m_hIdle, dwMilliseconds) == WAIT_OBJECT_0;
     // Without its event the count still tells whether a worker runs.
-    EnterCriticalSection(&m_cs);
-    const bool bIdle = m_lCount == 0;
-    LeaveCriticalSection(&m_cs);
-    return bIdle;
+    CLockGuard lock(m_cs);
+    return m_lCount == 0;
   }
 
  private:
-  CRITICAL_SECTION m_cs;
+  CCriticalSection m_cs;
   LONG m_lCount;
+  bool m_bAccepting;
   HANDLE m_hIdle;
 };
 
@@ -104,6 +111,9 @@ ULONG STDMETHODCALLTYPE CWbemSink::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
+  // After the stop a late batch (WMI may deliver one after its query was cancelled) is not
+  // handled: what its handler would read is being freed.
+  if (!Workers().IsAccepting()) return WBEM_E_CALL_CANCELLED;
   if (!apObjArray) {
     LogError("Receive registered events, but ppArray is NULL\r\n");
     return WBEM_E_INVALID_PARAMETER;
@@ -151,7 +161,10 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
   // The worker's own reference: the services outlive the batch even if the sink goes first.
   if (pInfo->pServices) pInfo->pServices->AddRef();
 
-  Workers().Add();
+  if (!Workers().TryAdd()) {
+    FreeJob(pInfo);
+    return WBEM_E_CALL_CANCELLED;
+  }
   if (_beginthread(Indicate_ThreadFunction, 0, pInfo) == static_cast<uintptr_t>(-1)) {
     const int nError = errno;
     Workers().Remove();
@@ -189,3 +202,5 @@ void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
 }
 
 bool CWbemSink::WaitForWorkers(DWORD dwMilliseconds) { return Workers().WaitIdle(dwMilliseconds); }
+
+void CWbemSink::AcceptBatches(bool bAccept) { Workers().SetAccepting(bAccept); }

@@ -36,6 +36,10 @@ class CWbemSink : public IWbemObjectSink {
 
   // Waits until no worker thread runs; false when the time ran out first.
   static bool WaitForWorkers(DWORD dwMilliseconds);
+  // Whether Indicate hands batches to workers (the default); refused batches get
+  // WBEM_E_CALL_CANCELLED. The service stops accepting them once it has stopped, so that no
+  // worker starts after the last one was waited for.
+  static void AcceptBatches(bool bAccept);
 
   // Controller messages.
   static HRESULT IndEAdapterPrintfNotification(IWbemServices* pServices, IWbemClassObject* pEvent);

@@ -279,6 +279,21 @@ TEST_F(Sink, AnAcceptedBatchIsHandledInOrderOnOneWorkerWithTheSinksOwnCopies) {
   EXPECT_EQ(NoRecords(), Records());
 }
 
+TEST_F(Sink, AfterTheStopNoBatchStartsAWorker) {
+  // The service stops accepting batches once its last worker may be waited for; a batch WMI
+  // delivers late is refused, and the wait stays true.
+  CWbemSink::AcceptBatches(false);
+  std::vector<IWbemClassObject*> batch = Batch(2);
+  EXPECT_EQ(static_cast<HRESULT>(WBEM_E_CALL_CANCELLED), m_pSink->Indicate(2, batch.data()));
+  EXPECT_EQ(NoRecords(), Records());
+  ExpectBatchDropped();
+  EXPECT_TRUE(CWbemSink::WaitForWorkers(0));
+  CWbemSink::AcceptBatches(true);
+  EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(2, batch.data()));
+  Settle();
+  EXPECT_EQ(2u, Calls().size());
+}
+
 TEST_F(Sink, AHandlerFailureEndsTheBatchButNotTheIndicateCall) {
   const struct {
     std::vector<HRESULT> results;
