@@ -3,17 +3,17 @@
 // Tables are reference-counted. The publication in s_pAdapterInfoArray holds one reference, and
 // every reader takes its own for as long as it reads, so a rescan or the final delete never
 // frees a table under a reader. Taking a reader's reference (load the pointer, count it) and
-// exchanging the pointer exclude each other through a tiny spin lock that is held for a few
-// instructions only; building a table happens outside it.
+// exchanging the pointer exclude each other through a lock that is held for a few instructions
+// only; building a table happens outside it.
 #include "adapters/AdapterInfo.h"
 #include "common/ComTypes.h"
+#include "common/Lock.h"
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 
 #include <cwchar>
 #include <memory>
 #include <new>
-#include <thread>
 
 tAdapterInfoArray* volatile CAdapterInfo::s_pAdapterInfoArray;
 
@@ -22,22 +22,16 @@ namespace {
 const LONG c_lReadTimeout = 2000;  // ms for each IEnumWbemClassObject::Next
 const size_t c_cchNameCopy = 256;  // a driver name handed out without a pinned table
 
-LONG volatile s_lSwapLock;
-
 // The table pinned by a CAdapterInfoReader on this thread (depth 0: none).
 thread_local int t_nPinDepth;
 thread_local tAdapterInfoArray* t_pPinned;
 thread_local wchar_t t_wszDriverName[c_cchNameCopy + 1];
 
-class CSwapLock {
- public:
-  CSwapLock() {
-    while (InterlockedCompareExchange(&s_lSwapLock, 1, 0) != 0) std::this_thread::yield();
-  }
-  ~CSwapLock() { InterlockedExchange(&s_lSwapLock, 0); }
-  CSwapLock(const CSwapLock&) = delete;
-  CSwapLock& operator=(const CSwapLock&) = delete;
-};
+// Never destroyed: readers on other threads may still take a table while the process exits.
+CCriticalSection& SwapLock() {
+  static CCriticalSection* s_pLock = new CCriticalSection;
+  return *s_pLock;
+}
 
 void FreeTable(tAdapterInfoArray* pTable) {
   if (pTable->pAdapterInfo) {
@@ -62,14 +56,14 @@ tAdapterInfoArray* LoadTable(tAdapterInfoArray* volatile* ppSlot) {
 
 // One more reference to the published table, or null with no table.
 tAdapterInfoArray* AcquireTable(tAdapterInfoArray* volatile* ppSlot) {
-  CSwapLock lock;
+  CLockGuard lock(SwapLock());
   tAdapterInfoArray* pTable = LoadTable(ppSlot);
   if (pTable) InterlockedIncrement(&pTable->lRef);
   return pTable;
 }
 
 tAdapterInfoArray* ExchangeTable(tAdapterInfoArray* volatile* ppSlot, tAdapterInfoArray* pNew) {
-  CSwapLock lock;
+  CLockGuard lock(SwapLock());
   return static_cast<tAdapterInfoArray*>(
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(ppSlot), pNew));
 }
