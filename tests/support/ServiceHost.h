@@ -66,18 +66,7 @@ class ServiceHost : public testing::Test {
   }
 
   // Starts the installed service; the error of StartServiceA, or 0.
-  DWORD Start(const std::vector<std::string>& args = {}) {
-    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService = OpenServiceA(hScm, kService, SERVICE_START);
-    std::vector<LPCSTR> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    DWORD dwError = StartServiceA(hService, static_cast<DWORD>(argv.size()), argv.empty() ? nullptr : argv.data())
-                        ? 0
-                        : GetLastError();
-    CloseServiceHandle(hService);
-    CloseServiceHandle(hScm);
-    return dwError;
-  }
+  DWORD Start(const std::vector<std::string>& args = {}) { return ksim::StartServiceByName(kService, args); }
 
   // Installs and starts, and waits until the start-up registrations are made.
   void InstallAndStart(const std::string& drivers = "velk4,qtr") {
@@ -88,15 +77,7 @@ class ServiceHost : public testing::Test {
   }
 
   // Sends a control; the error of ControlService, or 0.
-  DWORD Control(DWORD dwControl) {
-    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService = OpenServiceA(hScm, kService, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE);
-    SERVICE_STATUS ss = {};
-    DWORD dwError = ControlService(hService, dwControl, &ss) ? 0 : GetLastError();
-    CloseServiceHandle(hService);
-    CloseServiceHandle(hScm);
-    return dwError;
-  }
+  DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kService, dwControl); }
 
   bool IsRunning() {
     auto info = ksim::FindService(kService);
@@ -104,14 +85,7 @@ class ServiceHost : public testing::Test {
   }
 
   // Waits until WMI has delivered everything and every event worker has ended.
-  static void Settle() {
-    for (int i = 0; i < 100; ++i) {
-      bool bIdle = ksim::wmi::WaitIdle(10000);
-      bIdle = ksim::WaitForThreads(10000) && bIdle;
-      if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
-    }
-    ADD_FAILURE() << "WMI or the event workers never settled";
-  }
+  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "WMI or the event workers never settled"; }
 
   static std::vector<std::string> Texts() {
     std::vector<std::string> texts;

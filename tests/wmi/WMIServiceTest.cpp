@@ -32,11 +32,7 @@ class WMIService : public testing::Test {
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     while (ksim::com::MtaThreads() > 0) CoUninitialize();
   }
-  static void Settle() {
-    ksim::wmi::WaitIdle(10000);
-    ksim::WaitForThreads(10000);
-    ksim::wmi::WaitIdle(10000);
-  }
+  static void Settle() { EXPECT_TRUE(ksim::Settle()); }
   void Create() {
     ASSERT_EQ(ecNoError, CWMIService::Create(&m_pService));
     ASSERT_EQ(m_pService, CWMIServiceUtil::GetWMIService());

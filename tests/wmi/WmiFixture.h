@@ -34,14 +34,7 @@ class WmiFixture : public testing::Test {
     CoUninitialize();
   }
 
-  static void Settle() {
-    for (int i = 0; i < 50; ++i) {
-      bool bIdle = ksim::wmi::WaitIdle(10000);
-      bIdle = ksim::WaitForThreads(10000) && bIdle;
-      if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
-    }
-    ADD_FAILURE() << "never settled";
-  }
+  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "never settled"; }
 
   static std::vector<std::string> Texts() {
     std::vector<std::string> texts;

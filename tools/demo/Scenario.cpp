@@ -47,23 +47,9 @@ bool ParseNumber(const std::string& text, long* pValue) {
 // Waits until WMI has delivered everything, every event worker has ended, and the service (if
 // it runs) waits for its stop.
 void Settle(const std::string& service) {
-  for (int i = 0; i < 100; ++i) {
-    bool bIdle = ksim::wmi::WaitIdle(10000);
-    bIdle = ksim::WaitForThreads(10000) && bIdle;
-    auto info = ksim::FindService(service);
-    if (info && info->status.dwCurrentState == SERVICE_RUNNING) ksim::WaitForServiceIdle(service, 10000);
-    if (bIdle && ksim::wmi::WaitIdle(0) && ksim::RunningThreads() == 0) return;
-  }
-}
-
-DWORD ControlByName(const std::string& service, DWORD dwControl) {
-  SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE hService = OpenServiceA(hScm, service.c_str(), SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_START);
-  SERVICE_STATUS ss = {};
-  DWORD dwError = ControlService(hService, dwControl, &ss) ? 0 : GetLastError();
-  CloseServiceHandle(hService);
-  CloseServiceHandle(hScm);
-  return dwError;
+  auto info = ksim::FindService(service);
+  if (info && info->status.dwCurrentState == SERVICE_RUNNING) ksim::WaitForServiceIdle(service, 10000);
+  ksim::Settle();
 }
 
 class Player {
@@ -110,11 +96,11 @@ class Player {
       if (DWORD dwError = Start(std::vector<std::string>(w.begin() + 1, w.end())))
         return fail("StartService failed with error " + std::to_string(dwError));
     } else if (verb == "stop" && w.size() == 1) {
-      if (DWORD dwError = ControlByName(m_service, SERVICE_CONTROL_STOP))
+      if (DWORD dwError = ksim::ControlServiceByName(m_service, SERVICE_CONTROL_STOP))
         return fail("the stop control failed with error " + std::to_string(dwError));
       ksim::WaitForServiceProcesses(30000);
     } else if (verb == "interrogate" && w.size() == 1) {
-      if (DWORD dwError = ControlByName(m_service, SERVICE_CONTROL_INTERROGATE))
+      if (DWORD dwError = ksim::ControlServiceByName(m_service, SERVICE_CONTROL_INTERROGATE))
         return fail("the interrogate control failed with error " + std::to_string(dwError));
     } else if (verb == "message" && w.size() >= 4) {
       long level = 0, number = 0;
@@ -170,15 +156,7 @@ class Player {
   }
 
   DWORD Start(const std::vector<std::string>& args) {
-    SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService = OpenServiceA(hScm, m_service.c_str(), SERVICE_START);
-    std::vector<LPCSTR> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    DWORD dwError = StartServiceA(hService, static_cast<DWORD>(argv.size()), argv.empty() ? nullptr : argv.data())
-                        ? 0
-                        : GetLastError();
-    CloseServiceHandle(hService);
-    CloseServiceHandle(hScm);
+    const DWORD dwError = ksim::StartServiceByName(m_service, args);
     if (!dwError) ksim::WaitForServiceIdle(m_service, 30000);
     return dwError;
   }

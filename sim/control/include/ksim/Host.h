@@ -26,4 +26,9 @@ ULONGLONG VirtualSleptMilliseconds();
 long RunningThreads();
 bool WaitForThreads(DWORD timeoutMilliseconds);
 
+// Waits until the simulated WMI has delivered everything and every _beginthread thread has
+// ended, both at the same moment (a worker may make WMI calls, WMI may start workers). False
+// when it never settled.
+bool Settle(DWORD timeoutMilliseconds = 10000);
+
 }  // namespace ksim

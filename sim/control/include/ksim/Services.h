@@ -31,6 +31,11 @@ struct StatusReport {
 std::vector<StatusReport> StatusReports(const std::string& service);
 void ClearStatusReports();
 
+// The console side, by name: StartServiceA with start parameters, and ControlService. Each gives
+// the Windows error of the call, or 0.
+DWORD StartServiceByName(const std::string& service, const std::vector<std::string>& args = {});
+DWORD ControlServiceByName(const std::string& service, DWORD control);
+
 // Waits until the service's current state is the given one; false on time-out.
 bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutMilliseconds);
 
