@@ -89,8 +89,10 @@ struct ParsedQuery {
 };
 bool ParseEventQuery(const std::wstring& text, ParsedQuery* pQuery);
 
+// With hrFailAtOnce the call is accepted and ended at once with that status; bEndBeforeReturn
+// waits until its SetStatus has returned.
 HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring& query, const ParsedQuery& parsed,
-                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce);
+                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce, bool bEndBeforeReturn = false);
 HRESULT Cancel(const void* pOwner, IWbemObjectSink* pSink);
 
 // Called under the repository lock after each change.

@@ -284,11 +284,14 @@ bool ParseEventQuery(const std::wstring& text, ParsedQuery* pQuery) {
 }
 
 HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring& query, const ParsedQuery& parsed,
-                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce) {
+                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce, bool bEndBeforeReturn) {
   Engine& e = E();
   std::vector<Task> tasks;
+  auto latch = std::make_shared<Latch>();
+  DWORD dwWait;
   {
     std::lock_guard<std::mutex> guard(RepositoryLock());
+    dwWait = e.cancelWaitMs;
     if (parsed.kind == EventKind::Extrinsic) {
       if (!FindClassLocked(ns, parsed.fromClass)) return WBEM_E_INVALID_CLASS;
       if (!IsaLocked(ns, parsed.fromClass, L"__Event")) return WBEM_E_NOT_EVENT_CLASS;
@@ -310,6 +313,17 @@ HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring
       s->snapshot = SnapshotLocked(*s);
       e.subs.push_back(s);
     }
+  }
+  if (bEndBeforeReturn && !tasks.empty()) {
+    if (t_bPoolThread) {
+      Run(tasks.front());
+      return WBEM_S_NO_ERROR;
+    }
+    latch->left = 1;
+    tasks.front().latch = latch;
+    Enqueue(std::move(tasks));
+    if (!latch->Wait(dwWait)) ksim::detail::AddLive("wmi_cancel_wait_timeouts", 1);
+    return WBEM_S_NO_ERROR;
   }
   Enqueue(std::move(tasks));
   return WBEM_S_NO_ERROR;

@@ -178,15 +178,18 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
                                          (parsed.isaClass.empty() ? "" : ":" + Selector(parsed.isaClass.c_str()))
                                    : Selector(strQuery);
     std::optional<HRESULT> hrFailAtOnce;
+    bool bEndBeforeReturn = false;
     if (auto f = Enter("IWbemServices::ExecNotificationQueryAsync", selector)) {
-      if (f->variant != kAcceptThenFail) return static_cast<HRESULT>(f->result);
+      if (f->variant != kAcceptThenFail && f->variant != kAcceptThenFailBeforeReturn)
+        return static_cast<HRESULT>(f->result);
       hrFailAtOnce = static_cast<HRESULT>(f->result);
+      bEndBeforeReturn = f->variant == kAcceptThenFailBeforeReturn;
     }
     if (!strQueryLanguage || !strQuery || !pResponseHandler) return WBEM_E_INVALID_PARAMETER;
     if (!NameEq(strQueryLanguage, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
     if (lFlags & ~(WBEM_FLAG_SEND_STATUS | WBEM_FLAG_USE_AMENDED_QUALIFIERS)) return WBEM_E_INVALID_PARAMETER;
     if (!bParsed) return WBEM_E_INVALID_QUERY;
-    return Subscribe(this, m_ns, strQuery, parsed, pResponseHandler, hrFailAtOnce);
+    return Subscribe(this, m_ns, strQuery, parsed, pResponseHandler, hrFailAtOnce, bEndBeforeReturn);
   }
 
   HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags, IWbemContext*,

@@ -21,36 +21,7 @@ using ksim::machine::RaiseFirmwareMessage;
 using ksim::machine::RemoveScsiController;
 using ksim::machine::UnloadRaidDriver;
 
-class Service : public ServiceHost {
- protected:
-  // The product's own view of a query's state while it runs.
-  static EQueryStatus StatusOf(ENameSpace ns, EQueryEvent query) {
-    CWMIService* pService = CWMIServiceUtil::AcquireWMIService();
-    if (!pService) return qsUnknown;
-    EQueryStatus status = pService->GetQueryStatus(ns, query);
-    pService->Release();
-    return status;
-  }
-
-  void Stop() {
-    ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
-    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
-    Settle();
-  }
-
-  // The registration WMI holds for a query (the number of its sink), or 0.
-  static DWORD RegistrationOf(const std::wstring& query) {
-    for (const auto& sub : ksim::wmi::Subscriptions())
-      if (sub.query == query && !sub.silentlyEnded)
-        return static_cast<const CWbemSink*>(sub.sink)->Registration();
-    return 0;
-  }
-
-  static size_t CountTexts(const std::string& text) {
-    std::vector<std::string> texts = Texts();
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-  }
-};
+class Service : public ServiceHost {};
 
 const SERVICE_STATUS kStartPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 1,
                                       6000};

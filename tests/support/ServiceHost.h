@@ -3,7 +3,10 @@
 // scripts the machine, and reads what the service did.
 #pragma once
 
+#include "service/ServiceUtil.h"
+#include "sink/WbemSink.h"
 #include "support/Console.h"
+#include "wmi/WMIService.h"
 
 #include <MessageTableResource.h>
 #include <ksim/Com.h>
@@ -88,6 +91,33 @@ class ServiceHost : public testing::Test {
 
   // Waits until WMI has delivered everything and every event worker has ended.
   static void Settle() { EXPECT_TRUE(ksim::Settle()) << "WMI or the event workers never settled"; }
+
+  void Stop() {
+    ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+    Settle();
+  }
+
+  // The product's own view of a query's state while it runs.
+  static EQueryStatus StatusOf(ENameSpace ns, EQueryEvent query) {
+    CWMIService* pService = CWMIServiceUtil::AcquireWMIService();
+    if (!pService) return qsUnknown;
+    EQueryStatus status = pService->GetQueryStatus(ns, query);
+    pService->Release();
+    return status;
+  }
+
+  // The registration WMI holds for a query (the number of its sink), or 0.
+  static DWORD RegistrationOf(const std::wstring& query) {
+    for (const auto& sub : ksim::wmi::Subscriptions())
+      if (sub.query == query && !sub.silentlyEnded) return static_cast<const CWbemSink*>(sub.sink)->Registration();
+    return 0;
+  }
+
+  static size_t CountTexts(const std::string& text) {
+    std::vector<std::string> texts = Texts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+  }
 
   static std::vector<std::string> Texts() {
     std::vector<std::string> texts;

@@ -166,8 +166,12 @@ void SetClassRemoval(ClassRemoval behaviour, HRESULT hr = static_cast<HRESULT>(W
 
 // Faults of ExecNotificationQueryAsync with this variant accept the query (S_OK, one sink
 // reference) and then end it at once with SetStatus(0, fault.result, NULL, NULL) on a WMI
-// thread, as Wine does with intrinsic queries.
+// thread, as Wine does with intrinsic queries; whether that status arrives before or after the
+// call returns is WMI's choice:
+//   kAcceptThenFail: queued when the call returns (it may still run first);
+//   kAcceptThenFailBeforeReturn: the call returns only after that SetStatus has returned.
 constexpr int kAcceptThenFail = 2;
+constexpr int kAcceptThenFailBeforeReturn = 3;
 
 struct Subscription {
   std::wstring nameSpace;
