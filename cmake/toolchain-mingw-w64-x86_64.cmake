@@ -1,17 +1,4 @@
-# Cross build of korvlog.exe with mingw-w64 (POSIX-thread flavour of the compilers).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(_prefix x86_64-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${_prefix}-gcc-posix ${_prefix}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${_prefix}-g++-posix ${_prefix}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${_prefix}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${_prefix})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Static runtime: korvlog.exe needs nothing beyond the system's own DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# korvlog.exe for x86_64 Windows: Windows XP x64 and Windows Server 2003 x64 and later.
+set(MINGW_PROCESSOR x86_64)
+set(KORVLOG_WINDOWS_FLOOR 0x0502 CACHE STRING "The oldest Windows the build runs on (_WIN32_WINNT)")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,5 +1,5 @@
-// The simulated host's ANSI code page, 1252, and the Unicode case mapping of the characters it
-// can hold.
+// The simulated host's ANSI code page, 1252, and the system's case mapping (the
+// locale-independent one that file names use) of the characters it can hold.
 #include "internal/Sim.h"
 
 #include <string>
@@ -44,7 +44,27 @@ WCHAR Upper(WCHAR w) {
   }
 }
 
+// Lower case: the inverse of Upper.
+WCHAR Lower(WCHAR w) {
+  if (w >= 'A' && w <= 'Z') return static_cast<WCHAR>(w + 0x20);
+  if (w >= 0xC0 && w <= 0xDE && w != 0xD7) return static_cast<WCHAR>(w + 0x20);
+  switch (w) {
+    case 0x178: return 0xFF;
+    case 0x39C: return 0x3BC;
+    case 0x160: return 0x161;
+    case 0x152: return 0x153;
+    case 0x17D: return 0x17E;
+    case 0x191: return 0x192;
+    default: return w;
+  }
+}
+
 bool IsAnsi(UINT cp) { return cp == CP_ACP || cp == 1252; }
+
+// The locales the simulated host knows: the defaults, the invariant one and English (US).
+bool IsKnownLocale(LCID lcid) {
+  return lcid == LOCALE_SYSTEM_DEFAULT || lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_INVARIANT || lcid == 0x409;
+}
 
 }  // namespace
 
@@ -100,18 +120,27 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWCH lpWideCharStr, int c
   return static_cast<int>(n);
 }
 
-int WINAPI CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int cchCount2, BOOL bIgnoreCase) {
-  if (!lpString1 || !lpString2) {
+int WINAPI LCMapStringW(LCID Locale, DWORD dwMapFlags, LPCWSTR lpSrcStr, int cchSrc, LPWSTR lpDestStr, int cchDest) {
+  if (auto f = ksim::detail::Enter("LCMapStringW")) {
+    SetLastError(f->lastError);
+    return 0;
+  }
+  if (!lpSrcStr || cchSrc == 0 || cchDest < 0 || (cchDest > 0 && !lpDestStr) || !IsKnownLocale(Locale)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  size_t n1 = cchCount1 < 0 ? std::char_traits<WCHAR>::length(lpString1) : static_cast<size_t>(cchCount1);
-  size_t n2 = cchCount2 < 0 ? std::char_traits<WCHAR>::length(lpString2) : static_cast<size_t>(cchCount2);
-  for (size_t i = 0; i < n1 && i < n2; ++i) {
-    WCHAR a = bIgnoreCase ? Upper(lpString1[i]) : lpString1[i];
-    WCHAR b = bIgnoreCase ? Upper(lpString2[i]) : lpString2[i];
-    if (a != b) return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+  // Case mapping alone, one direction at a time; the other mappings are not simulated.
+  if (dwMapFlags != LCMAP_UPPERCASE && dwMapFlags != LCMAP_LOWERCASE) {
+    SetLastError(ERROR_INVALID_FLAGS);
+    return 0;
   }
-  if (n1 == n2) return CSTR_EQUAL;
-  return n1 < n2 ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+  size_t n = cchSrc < 0 ? std::char_traits<WCHAR>::length(lpSrcStr) + 1 : static_cast<size_t>(cchSrc);
+  if (cchDest == 0) return static_cast<int>(n);
+  if (n > static_cast<size_t>(cchDest)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  // Source and destination may be the same buffer: each character is read before it is written.
+  for (size_t i = 0; i < n; ++i) lpDestStr[i] = dwMapFlags == LCMAP_UPPERCASE ? Upper(lpSrcStr[i]) : Lower(lpSrcStr[i]);
+  return static_cast<int>(n);
 }

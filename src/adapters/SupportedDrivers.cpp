@@ -9,23 +9,6 @@ tSupportedDriverArray* CAdapterInfo::s_pSupportedDriverArray;
 
 namespace {
 
-// The next comma-delimited name of the text at *ppszCursor, cut in place, or null at the end.
-// Runs of commas separate names and produce none. A double-byte character of the ANSI code
-// page is stepped over whole, so that its trail byte never ends a name.
-char* NextDriverName(char** ppszCursor) {
-  char* p = *ppszCursor;
-  while (*p == ',') ++p;
-  if (!*p) {
-    *ppszCursor = p;
-    return nullptr;
-  }
-  char* pszName = p;
-  while (*p && *p != ',') p += (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? 2 : 1;
-  if (*p == ',') *p++ = '\0';
-  *ppszCursor = p;
-  return pszName;
-}
-
 void FreeList(tSupportedDriverArray* pList) {
   if (pList->ppszDriver) {
     for (DWORD i = 0; i < pList->dwCount; ++i) delete[] pList->ppszDriver[i];
@@ -44,7 +27,7 @@ ErrorCode CAdapterInfo::CreateSupportedDriverInfo(const char* pszDrivers) {
 
   memcpy(pszScratch.get(), pszDrivers, cbText);
   DWORD dwTokens = 0;
-  for (char* pszCursor = pszScratch.get(); NextDriverName(&pszCursor);) ++dwTokens;
+  for (char* pszCursor = pszScratch.get(); NextListEntry(&pszCursor);) ++dwTokens;
 
   DeleteSupportedDriverInfo(nullptr);
 
@@ -57,7 +40,7 @@ ErrorCode CAdapterInfo::CreateSupportedDriverInfo(const char* pszDrivers) {
   // Cutting the names overwrote the first copy.
   memcpy(pszScratch.get(), pszDrivers, cbText);
   char* pszCursor = pszScratch.get();
-  for (char* pszName; pList->dwCount < dwTokens && (pszName = NextDriverName(&pszCursor));) {
+  for (char* pszName; pList->dwCount < dwTokens && (pszName = NextListEntry(&pszCursor));) {
     const size_t cbName = strlen(pszName) + 1;
     char* pszCopy = new (std::nothrow) char[cbName];
     if (!pszCopy) return ecOutOfMemory;

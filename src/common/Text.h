@@ -18,3 +18,13 @@ size_t NarrowWideNameLength(const WCHAR* pwszName);
 // Whole-string equality of two wide texts with the ASCII letters A-Z and a-z taken as equal and
 // every other character compared exactly. A null text equals nothing, not even another null.
 bool WideEqualNoCaseAscii(const WCHAR* pwszA, const WCHAR* pwszB);
+
+// The next comma-delimited entry of the ANSI text at *ppszCursor, cut in place (its comma becomes
+// the terminator), or null at the end. Runs of commas separate entries and produce none. A
+// double-byte character of the ANSI code page is stepped over whole, so that its trail byte
+// never ends an entry.
+char* NextListEntry(char** ppszCursor);
+
+// True when the ANSI text holds the single-byte character c; the trail byte of a double-byte
+// character is not taken for one.
+bool AnsiHasChar(const char* psz, char c);

@@ -1,5 +1,6 @@
 // Installing and removing the service from the console, and setting its failure actions at
 // every start.
+#include "common/Text.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 
@@ -9,10 +10,15 @@
 namespace {
 
 const char c_szEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
+// The logs whose sources a driver may already have registered for itself.
+const char c_szApplicationSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+const char c_szSystemSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
 const char c_szDriverOption[] = "-d";
 const char c_szDependencies[] = "WinMgmt\0RasMan\0Eventlog\0";  // the literal adds the final zero
 const DWORD c_dwTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE |
                                  EVENTLOG_AUDIT_SUCCESS | EVENTLOG_AUDIT_FAILURE;
+// Controller records are errors, warnings and information.
+const DWORD c_dwDriverTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 const DWORD c_dwUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 // Restarting on failure is done on the service's behalf, so the handle also needs start access.
 const DWORD c_dwReconfigAccess = SERVICE_CHANGE_CONFIG | SERVICE_START;
@@ -79,6 +85,18 @@ ErrorCode LastSystemError() { return CError::MapSystemError(GetLastError()); }
 
 bool HasBlank(const char* psz) { return strpbrk(psz, " \t") != nullptr; }
 
+size_t TrailingBackslashes(const char* psz, size_t cch) {
+  size_t cchTrailing = 0;
+  while (cchTrailing < cch && psz[cch - 1 - cchTrailing] == '\\') ++cchTrailing;
+  return cchTrailing;
+}
+
+// The number of characters that AppendArgument writes for pszArg.
+size_t ArgumentLength(const char* pszArg) {
+  const size_t cch = strlen(pszArg);
+  return HasBlank(pszArg) ? cch + TrailingBackslashes(pszArg, cch) + 2 : cch;
+}
+
 // Appends one argument of the registered command line. An argument with a blank goes between
 // double quotes, and the backslashes that end it are doubled so that they stay backslashes
 // (the runtime's argument splitter would otherwise read "\"" as a quote character).
@@ -88,9 +106,8 @@ char* AppendArgument(char* pszOut, const char* pszArg) {
     memcpy(pszOut, pszArg, cch);
     return pszOut + cch;
   }
-  size_t cchTrailing = 0;
   const size_t cch = strlen(pszArg);
-  while (cchTrailing < cch && pszArg[cch - 1 - cchTrailing] == '\\') ++cchTrailing;
+  const size_t cchTrailing = TrailingBackslashes(pszArg, cch);
   *pszOut++ = '"';
   memcpy(pszOut, pszArg, cch);
   pszOut += cch;
@@ -106,6 +123,15 @@ bool IsRegistrableDriverList(const char* pszDrivers) {
   return pszDrivers && *pszDrivers && *pszDrivers != '-' && !strchr(pszDrivers, '"');
 }
 
+LONG SetEventSourceValues(HKEY hKey, const char* pszModulePath, const DWORD& dwTypesSupported) {
+  LONG lRet = RegSetValueExA(hKey, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(pszModulePath),
+                             static_cast<DWORD>(strlen(pszModulePath) + 1));
+  if (lRet == ERROR_SUCCESS)
+    lRet = RegSetValueExA(hKey, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwTypesSupported),
+                          sizeof(dwTypesSupported));
+  return lRet;
+}
+
 // Registers the service name as an event source of the Application log, with the executable
 // as its message file.
 ErrorCode AddEventSourceKey(const char* pszServiceName, const char* pszModulePath) {
@@ -116,13 +142,58 @@ ErrorCode AddEventSourceKey(const char* pszServiceName, const char* pszModulePat
 
   CRegKey hKey;
   LONG lRet = RegCreateKeyA(HKEY_LOCAL_MACHINE, pszKey, hKey.Put());
-  if (lRet == ERROR_SUCCESS)
-    lRet = RegSetValueExA(hKey.Get(), "EventMessageFile", 0, REG_EXPAND_SZ,
-                          reinterpret_cast<const BYTE*>(pszModulePath), static_cast<DWORD>(strlen(pszModulePath) + 1));
-  if (lRet == ERROR_SUCCESS)
-    lRet = RegSetValueExA(hKey.Get(), "TypesSupported", 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&c_dwTypesSupported), sizeof(c_dwTypesSupported));
+  if (lRet == ERROR_SUCCESS) lRet = SetEventSourceValues(hKey.Get(), pszModulePath, c_dwTypesSupported);
   return lRet == ERROR_SUCCESS ? ecNoError : CError::MapSystemError(static_cast<DWORD>(lRet));
+}
+
+// The key name pszLogKey + pszSource in a new block, or an empty owner when out of memory.
+CLocalMem SourceKeyName(const char* pszLogKey, const char* pszSource) {
+  const size_t cbKey = strlen(pszLogKey) + strlen(pszSource) + 1;
+  CLocalMem pszKey(LocalAlloc(LPTR, cbKey));
+  if (pszKey) snprintf(static_cast<char*>(pszKey.Get()), cbKey, "%s%s", pszLogKey, pszSource);
+  return pszKey;
+}
+
+// False only when neither the Application nor the System log knows a source of this name. A key
+// that cannot be looked at counts as present: it may belong to someone else.
+bool EventSourceMayExist(const char* pszSource) {
+  const char* const rgpszLogKeys[] = {c_szApplicationSourceKey, c_szSystemSourceKey};
+  for (const char* pszLogKey : rgpszLogKeys) {
+    CLocalMem pszKey(SourceKeyName(pszLogKey, pszSource));
+    if (!pszKey) return true;
+    CRegKey hKey;
+    const LONG lRet = RegOpenKeyExA(HKEY_LOCAL_MACHINE, static_cast<const char*>(pszKey.Get()), 0, KEY_READ, hKey.Put());
+    if (lRet != ERROR_FILE_NOT_FOUND) return true;
+  }
+  return false;
+}
+
+// Registers one driver name as an Application event source with the executable as its message
+// file, so that the controller records written under that name render. A source that already
+// exists is left alone: the driver's own registration wins. A key made here whose values cannot
+// be written is removed again, so that a later install can try anew.
+void AddDriverEventSource(const char* pszDriver, const char* pszModulePath) {
+  // A key name is not empty and holds no backslash.
+  if (!*pszDriver || AnsiHasChar(pszDriver, '\\') || EventSourceMayExist(pszDriver)) return;
+  CLocalMem pszKey(SourceKeyName(c_szApplicationSourceKey, pszDriver));
+  if (!pszKey) return;
+  const char* pszKeyName = static_cast<const char*>(pszKey.Get());
+  CRegKey hKey;
+  if (RegCreateKeyA(HKEY_LOCAL_MACHINE, pszKeyName, hKey.Put()) != ERROR_SUCCESS) return;
+  if (SetEventSourceValues(hKey.Get(), pszModulePath, c_dwDriverTypesSupported) != ERROR_SUCCESS) {
+    hKey.Reset();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, pszKeyName);
+  }
+}
+
+// Registers every name of the driver list as an event source where none exists yet. These are
+// not the service's own sources, so nothing here fails the installation.
+void AddDriverEventSources(const char* pszDrivers, const char* pszModulePath) {
+  CLocalMem pszScratch(LocalAlloc(LPTR, strlen(pszDrivers) + 1));
+  if (!pszScratch) return;
+  char* pszCursor = static_cast<char*>(pszScratch.Get());
+  memcpy(pszCursor, pszDrivers, strlen(pszDrivers) + 1);
+  while (const char* pszDriver = NextListEntry(&pszCursor)) AddDriverEventSource(pszDriver, pszModulePath);
 }
 
 }  // namespace
@@ -131,12 +202,6 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
   // A list that the service could not read back from its command line would register a
   // service that can never start.
   if (!IsRegistrableDriverList(pszSupportedDrivers)) return ecBadParameter;
-
-  // Room for the path and the list, each possibly quoted with its trailing backslashes doubled,
-  // "-d", two blanks and the terminator.
-  const size_t cbImagePath = c_cchModulePath + 2 + strlen(c_szDriverOption) + 2 * strlen(pszSupportedDrivers) + 2 + 3;
-  CLocalMem pszImagePath(LocalAlloc(LPTR, cbImagePath));
-  if (!pszImagePath) return ecOutOfMemory;
 
   const char* pszServiceName = GetServiceName();
   char szModulePath[c_cchModulePath] = {};
@@ -147,6 +212,13 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
     printf("%s Service install failed.\r\n", pszServiceName);
     return code;
   }
+
+  // Sized from the arguments as they are written (quotes and doubled trailing backslashes
+  // included), two blanks and the terminator, so that no path or list can overrun it.
+  const size_t cbImagePath =
+      ArgumentLength(szModulePath) + ArgumentLength(c_szDriverOption) + ArgumentLength(pszSupportedDrivers) + 3;
+  CLocalMem pszImagePath(LocalAlloc(LPTR, cbImagePath));
+  if (!pszImagePath) return ecOutOfMemory;
 
   char* pszEnd = AppendArgument(static_cast<char*>(pszImagePath.Get()), szModulePath);
   *pszEnd++ = ' ';
@@ -177,6 +249,7 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
     printf("%s Service failed to add to registry.\r\n", pszServiceName);
     return code;
   }
+  AddDriverEventSources(pszSupportedDrivers, szModulePath);
   printf("%s Service installed.\r\nWorking filepath=%s\r\n", pszServiceName, szModulePath);
   return ecNoError;
 }

@@ -2,6 +2,7 @@
 #include "common/Text.h"
 
 #include <gtest/gtest.h>
+#include <ksim/Faults.h>
 
 #include <cstring>
 #include <string>
@@ -77,9 +78,33 @@ INSTANTIATE_TEST_SUITE_P(
         EqualCase{L"[", L"{", false},                 // 0x5B and 0x7B differ by 0x20 but are no letters
         EqualCase{L"@", L"`", false}, EqualCase{L"abc", nullptr, false}, EqualCase{nullptr, nullptr, false}));
 
-TEST(AnsiEqualNoCase, StillMatchesTheSupportedListRule) {
-  EXPECT_TRUE(AnsiEqualNoCase("VELK4", "velk4"));
-  EXPECT_FALSE(AnsiEqualNoCase("velk", "velk4"));
+struct AnsiCase {
+  const char* pszA;
+  const char* pszB;
+  bool bEqual;
+};
+
+class AnsiEqualNoCaseTest : public ::testing::TestWithParam<AnsiCase> {};
+
+TEST_P(AnsiEqualNoCaseTest, FoldsThroughTheSystemCaseTable) {
+  const AnsiCase& c = GetParam();
+  EXPECT_EQ(c.bEqual, AnsiEqualNoCase(c.pszA, c.pszB));
+  EXPECT_EQ(c.bEqual, AnsiEqualNoCase(c.pszB, c.pszA));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AnsiEqualNoCaseTest,
+    ::testing::Values(AnsiCase{"VELK4", "velk4", true}, AnsiCase{"", "", true},
+                      AnsiCase{"velk", "velk4", false},              // a prefix is not the name
+                      AnsiCase{"velk4", "velk", false},
+                      AnsiCase{"\xc9t\xff", "\xe9T\x9f", true},     // letters beyond ASCII: É/é, ÿ/Ÿ
+                      AnsiCase{"\x8a", "\x9a", true},                // Š/š, outside Latin-1
+                      AnsiCase{"\xd7", "\xf7", false},               // × and ÷ are no letters
+                      AnsiCase{"[", "{", false}, AnsiCase{"velk4", nullptr, false}));
+
+TEST(AnsiEqualNoCase, AFailedCaseMappingEqualsNothing) {
+  ksim::ScopedFault fault(ksim::Fault{"LCMapStringW"});
+  EXPECT_FALSE(AnsiEqualNoCase("velk4", "velk4"));
 }
 
 }  // namespace

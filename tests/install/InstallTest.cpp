@@ -111,6 +111,10 @@ TEST_P(ImagePathTest, SplitsBackIntoPathOptionAndList) {
   }
   EXPECT_EQ(SplitCommandLine(service->imagePath), (std::vector<std::string>{c.modulePath, "-d", c.drivers}));
   EXPECT_EQ(ksim::RegistryRead(kSourceKey, "EventMessageFile")->AsString(), c.modulePath);
+  // The image path fits the block it was written into, terminator included.
+  auto allocs = ksim::Calls("LocalAlloc");
+  ASSERT_FALSE(allocs.empty());
+  EXPECT_GE(std::stoul(allocs.front().selector), service->imagePath.size() + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -126,7 +130,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The longest module path and a list whose every character is a doubled backslash
         // fill the image-path buffer to its last byte.
         ImagePathCase{"LongestPathAndList", "C:\\" + std::string(250, 'p') + " q.exe", " " + std::string(300, '\\'),
-                      ""}),
+                      ""},
+        // Windows never returns a module path that ends in backslashes, but the buffer must
+        // hold one all the same: quoted, every trailing backslash is doubled.
+        ImagePathCase{"BlankPathEndsInBackslashes", "C:\\a b\\\\\\", "velk4", "\"C:\\a b\\\\\\\\\\\\\" -d velk4"},
+        ImagePathCase{"LongestBlankPathOfBackslashes", "C:\\ " + std::string(255, '\\'), "velk4", ""},
+        ImagePathCase{"LongestPathOfBlanksAndList", std::string(259, ' '), " " + std::string(300, '\\'), ""},
+        ImagePathCase{"LongestPlainPath", "C:\\" + std::string(252, 'p') + ".exe", "velk4", ""}),
     [](const testing::TestParamInfo<ImagePathCase>& info) { return std::string(info.param.name); });
 
 // Sound behaviour: a module path cut to the buffer would register a command line that starts
@@ -157,7 +167,7 @@ TEST_F(InstallTest, InstallingAgainChangesNothing) {
   EXPECT_EQ(code, SystemError(ERROR_SERVICE_EXISTS));
   EXPECT_EQ(ksim::FindService(kServiceName)->imagePath, "D:\\svc\\evtsvc.exe -d velk4");
   EXPECT_EQ(ksim::RegistryRead(kSourceKey, "EventMessageFile")->AsString(), kModulePath);
-  EXPECT_EQ(ksim::CountCalls("RegCreateKeyA"), 1u);
+  EXPECT_EQ(ksim::CountCalls("RegCreateKeyA"), 2u) << "the service's source and velk4's, once each";
 }
 
 TEST_F(InstallTest, ANameMarkedForDeletionCannotBeInstalledUntilItIsGone) {

@@ -243,11 +243,37 @@ TEST(Kernel, CodePage1252) {
   SetLastError(0xdeadbeef);
   EXPECT_EQ(0, MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 3));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  const WCHAR a[] = {0xE9, 't', 0xFF, 0x161, 0};
-  const WCHAR b[] = {0xC9, 'T', 0x178, 0x160, 0};
-  EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(a, -1, b, -1, TRUE));
-  EXPECT_EQ(CSTR_GREATER_THAN, CompareStringOrdinal(a, -1, b, -1, FALSE));
-  EXPECT_EQ(CSTR_LESS_THAN, CompareStringOrdinal(a, 2, b, -1, TRUE));
+}
+
+TEST(Kernel, CaseMappingOfTheSystemTable) {
+  const WCHAR lower[] = {0xE9, 't', 0xFF, 0x161, 0xB5, 0xF7, 0};
+  const WCHAR upper[] = {0xC9, 'T', 0x178, 0x160, 0x39C, 0xF7, 0};
+  WCHAR out[7] = {};
+  EXPECT_EQ(7, LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, lower, -1, nullptr, 0));
+  ASSERT_EQ(7, LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, lower, -1, out, 7));
+  EXPECT_EQ(0, memcmp(out, upper, sizeof(out)));
+  // In place, and with a counted source that carries no terminator.
+  ASSERT_EQ(2, LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_LOWERCASE, out, 2, out, 2));
+  EXPECT_EQ(0, memcmp(out, lower, 2 * sizeof(WCHAR)));
+  EXPECT_EQ(static_cast<WCHAR>(0x178), out[2]);
+
+  struct {
+    LCID lcid;
+    DWORD dwFlags;
+    int cchSrc, cchDest;
+    DWORD dwError;
+  } const failures[] = {
+      {LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, -1, 6, ERROR_INSUFFICIENT_BUFFER},
+      {LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE | LCMAP_LOWERCASE, -1, 7, ERROR_INVALID_FLAGS},
+      {LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, 0, 7, ERROR_INVALID_PARAMETER},
+      {LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, -1, -1, ERROR_INVALID_PARAMETER},
+      {0x12345, LCMAP_UPPERCASE, -1, 7, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& f : failures) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(0, LCMapStringW(f.lcid, f.dwFlags, lower, f.cchSrc, out, f.cchDest));
+    EXPECT_EQ(f.dwError, GetLastError()) << f.dwFlags << " " << f.cchSrc << " " << f.cchDest;
+  }
 }
 
 TEST(Kernel, MultibyteCaseBlindComparison) {

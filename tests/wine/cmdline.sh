@@ -4,7 +4,7 @@
 set -u
 exe=$1 linux=$2 work=$3
 . "$(dirname "$0")/wine-env.sh"
-wine_require || exit $?
+wine_require "$exe" || exit $?
 if [ ! -x "$linux" ]; then
   echo "SKIPPED: the Linux build is missing at $linux (build the dev preset first)"
   exit $WINE_SKIP

@@ -8,7 +8,7 @@
 set -u
 exe=$1 linux=$2 work=$3 probe=$4
 . "$(dirname "$0")/wine-env.sh"
-wine_require || exit $?
+wine_require "$exe" || exit $?
 if [ ! -x "$linux" ]; then
   echo "SKIPPED: the Linux build is missing at $linux (build the dev preset first)"
   exit $WINE_SKIP
@@ -28,6 +28,10 @@ cp "$exe" "$WINEPREFIX/drive_c/korvlog/korvlog.exe"
 cp "$exe" "$WINEPREFIX/drive_c/svc dir/korvlog.exe"
 service_key='HKLM\System\CurrentControlSet\Services\korvlog'
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\korvlog'
+driver_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\velk4'
+# qtr has a source of its own in the System log: installation must leave it alone.
+foreign_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\System\qtr'
+foreign_file='%SystemRoot%\System32\drivers\qtr.sys'
 
 fail=0
 failed() { echo "FAIL: $*"; fail=1; }
@@ -118,6 +122,21 @@ check_event_source() {
   expect_line "$reg" '^ +TypesSupported +REG_DWORD +0x1f$' "event-source key"
 }
 
+# The driver list's source velk4 exists with the executable as its message file, and qtr, which
+# the System log already knows, got none in the Application log.
+check_driver_sources() {
+  local module_re reg
+  module_re=$(printf '%s' "$1" | sed 's/\\/\\\\/g')
+  reg=$(query reg query "$driver_key")
+  expect_line "$reg" "^ +EventMessageFile +REG_EXPAND_SZ +$module_re\$" "driver event-source key"
+  expect_line "$reg" '^ +TypesSupported +REG_DWORD +0x7$' "driver event-source key"
+  if wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\qtr' >/dev/null; then
+    failed "qtr has a System source, yet an Application source was registered for it"
+  fi
+  reg=$(query reg query "$foreign_key")
+  expect_line "$reg" "^ +EventMessageFile +REG_EXPAND_SZ +%SystemRoot%" "the System log's own qtr source"
+}
+
 check_not_installed() {
   local qc
   qc=$(query "$probe" qc korvlog)
@@ -126,10 +145,14 @@ check_not_installed() {
 
 usage_tail='korvlog - Driver Event Logging Application\r\n'
 
+# The console text does not depend on it, so the Linux build needs no such source.
+wine_run reg add "$foreign_key" /v EventMessageFile /t REG_EXPAND_SZ /d "$foreign_file" /f >/dev/null
+
 echo "== install from $plain"
 both "$plain" -i korvlog -d velk4,qtr
 expect_output 'korvlog Service installed.\r\nWorking filepath=C:\\korvlog\\korvlog.exe\r\n'
 check_registration "$plain" 'C:\korvlog\korvlog.exe -d velk4,qtr' 'C:\\korvlog\\korvlog\.exe -d velk4,qtr'
+check_driver_sources "$plain"
 
 echo "== install again"
 both "$plain" -i korvlog -d velk4,qtr
@@ -140,7 +163,8 @@ echo "== uninstall"
 both "$plain" -u korvlog
 expect_output 'korvlog Service uninstalled.\r\n'
 check_not_installed
-check_event_source "$plain"  # removal leaves the event source in place
+check_event_source "$plain"  # removal leaves the event sources in place
+check_driver_sources "$plain"
 
 echo "== uninstall again"
 both "$plain" -u korvlog

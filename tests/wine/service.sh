@@ -7,7 +7,7 @@
 set -u
 exe=$1 work=$3
 . "$(dirname "$0")/wine-env.sh"
-wine_require || exit $?
+wine_require "$exe" || exit $?
 
 mkdir -p "$work"
 # The service inherits the boot command's standard error: every record korvlog reports shows on

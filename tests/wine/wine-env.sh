@@ -4,6 +4,7 @@
 
 WINE_SKIP=77
 
+# wine_require [EXE]: Wine is there, and so is its 32-bit loader when EXE is a 32-bit program.
 wine_require() {
   WINE_BIN=$(command -v wine || true)
   WINESERVER_BIN=$(command -v wineserver || true)
@@ -11,7 +12,18 @@ wine_require() {
     echo "SKIPPED: Wine is not installed (install the wine and wine64 packages)"
     return $WINE_SKIP
   fi
+  if [ -n "${1:-}" ] && [ "$(wine_machine "$1")" = 014c ] && [ ! -x /usr/lib/wine/wine ]; then
+    echo "SKIPPED: 32-bit Wine is not installed (install wine32:i386)"
+    return $WINE_SKIP
+  fi
   return 0
+}
+
+# The machine field of a PE file's header, in hex: 014c for x86, 8664 for x86_64.
+wine_machine() {
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' '
 }
 
 # A fresh prefix with a persistent server; every later command joins the same Wine session.

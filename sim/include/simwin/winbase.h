@@ -95,5 +95,9 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
                                LPBOOL lpUsedDefaultChar);
-int WINAPI CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2, int cchCount2,
-                                BOOL bIgnoreCase);
+#define LOCALE_SYSTEM_DEFAULT 0x0800u
+#define LOCALE_USER_DEFAULT 0x0400u
+#define LOCALE_INVARIANT 0x007Fu
+#define LCMAP_LOWERCASE 0x00000100u
+#define LCMAP_UPPERCASE 0x00000200u
+int WINAPI LCMapStringW(LCID Locale, DWORD dwMapFlags, LPCWSTR lpSrcStr, int cchSrc, LPWSTR lpDestStr, int cchDest);

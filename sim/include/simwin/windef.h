@@ -15,6 +15,7 @@
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
+typedef DWORD LCID;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int16_t SHORT;

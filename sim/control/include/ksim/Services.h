@@ -19,7 +19,8 @@ using ProcessEntry = int (*)(int argc, char* argv[]);
 // The executable that every started service runs (korvlog's process entry).
 void SetProcessEntry(ProcessEntry entry);
 
-// argv of a command line, as the Microsoft C runtime splits it (quotes and backslashes).
+// argv of a command line, as the Windows C runtime splits it: blanks and tabs separate, double
+// quotes group, and backslashes are literal except before a double quote.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 struct StatusReport {
