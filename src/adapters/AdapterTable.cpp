@@ -33,6 +33,13 @@ CCriticalSection& SwapLock() {
   return *s_pLock;
 }
 
+// Held across a whole build and its publication: builds run one at a time, so that a table
+// enumerated earlier never replaces one enumerated later. Taken before SwapLock, never after.
+CCriticalSection& BuildLock() {
+  static CCriticalSection* s_pLock = new CCriticalSection;
+  return *s_pLock;
+}
+
 void FreeTable(tAdapterInfoArray* pTable) {
   if (pTable->pAdapterInfo) {
     for (DWORD i = 0; i < pTable->dwCount; ++i) {
@@ -259,6 +266,7 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
 }
 
 ErrorCode CAdapterInfo::CreateAdapterInfo() {
+  CLockGuard build(BuildLock());
   tAdapterInfoArray* pNew = nullptr;
   ErrorCode ec = Refresh(&pNew);
   if (ec != ecNoError) {
@@ -271,6 +279,7 @@ ErrorCode CAdapterInfo::CreateAdapterInfo() {
 }
 
 ErrorCode CAdapterInfo::RescanAdapterInfo() {
+  CLockGuard build(BuildLock());
   tAdapterInfoArray* pNew = nullptr;
   if (Refresh(&pNew) != ecNoError) {
     ReleaseTable(pNew);

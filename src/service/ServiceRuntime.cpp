@@ -134,7 +134,8 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
 
   ErrorCode code = ecNoError;
   if (CWMIService* pService = AcquireWMIService()) {
-    code = pService->ServiceShutdown();
+    // The work accepted before the stop finishes before stopped is reported.
+    code = pService->ServiceShutdown(ReportStopProgress);
     pService->Release();
   }
 
@@ -144,6 +145,14 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
   SetServiceStatus(&ss);
 
   return bUninstall ? ServiceUninstall(true) : code;
+}
+
+void CWMIServiceUtil::ReportStopProgress() {
+  CLockGuard lock(StatusLock());
+  if (s_ssStatus.dwCurrentState != SERVICE_STOP_PENDING) return;
+  SERVICE_STATUS ss = s_ssStatus;
+  ++ss.dwCheckPoint;
+  SetServiceStatus(&ss);
 }
 
 ErrorCode CWMIServiceUtil::SetServiceStatus(SERVICE_STATUS* pStatus) {

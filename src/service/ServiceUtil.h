@@ -53,6 +53,9 @@ class CWMIServiceUtil {
   // Forgets the status, the status handle and the last control of an earlier run of the
   // service main in this process, so that every start begins as the first one does.
   static void ResetServiceStatus();
+  // While a stop is pending: reports stop pending again with the next check point, so that the
+  // Service Control Manager sees the stop make progress.
+  static void ReportStopProgress();
   // Reports running unless a stop or shutdown control has already been acted on; false then.
   static bool ReportRunning();
 

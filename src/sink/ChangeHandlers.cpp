@@ -35,22 +35,54 @@ void Register(CServiceRef& service, const EQueryEvent (&rows)[N]) {
   }
 }
 
+// The rows whose events need each of the driver's classes: the message query and the instance
+// queries need Talvenix_AdapterPrintf (the driver's message classes come and go with it), the
+// host-time query and its instance queries Talvenix_SetHostTime.
+const EQueryEvent c_rgNeedAdapterPrintf[] = {qEAdapterPrintfNotification, qICreateAdapterPrintf,
+                                             qIDeleteAdapterPrintf};
+const EQueryEvent c_rgNeedSetHostTime[] = {qEHostTimeRequest, qICreateSetHostTime, qIDeleteSetHostTime};
+
+// The class of these rows was deleted (or created anew) after their registrations older than
+// the event being handled were made: WMI delivers nothing more to those, whether or not it said
+// so. Registrations made after the event was delivered are left alone.
 template <size_t N>
-void Cancel(CServiceRef& service, const EQueryEvent (&rows)[N]) {
+void EndStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
+  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
   for (EQueryEvent row : rows) {
     EQueryStatus status = qsUnknown;
-    service->CancelQueryAsync(nsWMI, row, qoConditional, &status);
+    service->EndStaleRegistration(nsWMI, row, dwLastStale, &status);
   }
+}
+
+bool ClassExists(IWbemServices* pServices, const wchar_t* pwszClass) {
+  if (!pServices) return false;
+  CComRef<IWbemClassObject> pClass;
+  CBSTR bstrClass(pwszClass);
+  return bstrClass.Get() && SUCCEEDED(pServices->GetObject(bstrClass.Get(), 0, nullptr, pClass.Put(), nullptr));
+}
+
+// A class went away: its rows end, and the creation query stays registered to see it come
+// back. If it is back already (a reload quicker than its events), its rows are registered again
+// now, as no creation event may follow.
+template <size_t N>
+void FollowClassDeletion(IWbemServices* pServices, const wchar_t* pwszClass, EQueryEvent creationQuery,
+                         const EQueryEvent (&rows)[N]) {
+  CServiceRef service;
+  if (!service) return;
+  EndStale(service, rows);
+  const EQueryEvent creation[] = {creationQuery};
+  Register(service, creation);
+  if (ClassExists(pServices, pwszClass)) Register(service, rows);
 }
 
 const EQueryEvent c_rgMessageAndTime[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
 
-// A query WMI itself cancelled is no longer active; the next conditional registration of that
-// row registers it again.
-HRESULT OnStatus(ENameSpace ns, EQueryEvent query, HRESULT hResult) {
-  if (hResult != static_cast<HRESULT>(WBEM_E_CALL_CANCELLED)) return WBEM_S_NO_ERROR;
+// A final status ends the registration it belongs to, whatever its code; a progress report
+// ends nothing.
+HRESULT OnStatus(ENameSpace ns, EQueryEvent query, DWORD dwRegistration, LONG lFlags) {
+  if (lFlags != WBEM_STATUS_COMPLETE) return WBEM_S_NO_ERROR;
   CServiceRef service;
-  if (service && service->GetQueryStatus(ns, query) == qsActive) service->SetQueryStatus(ns, query, qsInactive);
+  if (service) service->EndRegistration(ns, query, dwRegistration);
   return WBEM_S_NO_ERROR;
 }
 
@@ -59,6 +91,7 @@ HRESULT OnStatus(ENameSpace ns, EQueryEvent query, HRESULT hResult) {
 HRESULT CWbemSink::IndCCreateAdapterPrintf(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
   if (service) {
+    EndStale(service, c_rgNeedAdapterPrintf);
     const EQueryEvent rows[] = {qCDeleteAdapterPrintf, qICreateAdapterPrintf, qIDeleteAdapterPrintf,
                                 qICreateSetHostTime,   qIDeleteSetHostTime,   qEAdapterPrintfNotification,
                                 qEHostTimeRequest};
@@ -67,12 +100,8 @@ HRESULT CWbemSink::IndCCreateAdapterPrintf(IWbemServices*, IWbemClassObject*) {
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT CWbemSink::IndCDeleteAdapterPrintf(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) {
-    const EQueryEvent rows[] = {qCCreateAdapterPrintf};
-    Register(service, rows);
-  }
+HRESULT CWbemSink::IndCDeleteAdapterPrintf(IWbemServices* pServices, IWbemClassObject*) {
+  FollowClassDeletion(pServices, L"Talvenix_AdapterPrintf", qCCreateAdapterPrintf, c_rgNeedAdapterPrintf);
   return WBEM_S_NO_ERROR;
 }
 
@@ -87,25 +116,25 @@ HRESULT CWbemSink::IndIDeleteAdapterPrintf(IWbemServices*, IWbemClassObject*) { 
 HRESULT CWbemSink::IndCCreateSetHostTime(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
   if (service) {
-    const EQueryEvent rows[] = {qCDeleteSetHostTime, qEHostTimeRequest};
+    EndStale(service, c_rgNeedSetHostTime);
+    // The driver's classes appear one after another: this may be the first creation after
+    // which the message query can be registered.
+    const EQueryEvent rows[] = {qCDeleteSetHostTime, qICreateSetHostTime, qIDeleteSetHostTime, qEHostTimeRequest,
+                                qEAdapterPrintfNotification};
     Register(service, rows);
   }
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT CWbemSink::IndCDeleteSetHostTime(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) {
-    const EQueryEvent rows[] = {qCCreateSetHostTime};
-    Register(service, rows);
-  }
+HRESULT CWbemSink::IndCDeleteSetHostTime(IWbemServices* pServices, IWbemClassObject*) {
+  FollowClassDeletion(pServices, L"Talvenix_SetHostTime", qCCreateSetHostTime, c_rgNeedSetHostTime);
   return WBEM_S_NO_ERROR;
 }
 
 HRESULT CWbemSink::IndICreateSetHostTime(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
   if (service && CAdapterInfo::GetIsSupDriverInstalled()) {
-    const EQueryEvent rows[] = {qEHostTimeRequest};
+    const EQueryEvent rows[] = {qEHostTimeRequest, qEAdapterPrintfNotification};
     Register(service, rows);
   }
   return WBEM_S_NO_ERROR;
@@ -115,55 +144,49 @@ HRESULT CWbemSink::IndIDeleteSetHostTime(IWbemServices*, IWbemClassObject*) { re
 
 HRESULT CWbemSink::IndICreateWin32ScsiController(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
-  if (service) {
-    service->RescanAdapters();
-    if (CAdapterInfo::GetIsSupDriverInstalled()) Register(service, c_rgMessageAndTime);
-  }
+  if (service) service->FollowControllers(true);
   return WBEM_S_NO_ERROR;
 }
 
 HRESULT CWbemSink::IndIDeleteWin32ScsiController(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
-  if (service) {
-    service->RescanAdapters();
-    if (!CAdapterInfo::GetIsSupDriverInstalled()) Cancel(service, c_rgMessageAndTime);
-  }
+  if (service) service->FollowControllers(false);
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT CWbemSink::SsEAdapterPrintfNotification(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qEAdapterPrintfNotification, hResult);
+HRESULT CWbemSink::SsEAdapterPrintfNotification(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qEAdapterPrintfNotification, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsCCreateAdapterPrintf(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCCreateAdapterPrintf, hResult);
+HRESULT CWbemSink::SsCCreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qCCreateAdapterPrintf, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsCDeleteAdapterPrintf(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCDeleteAdapterPrintf, hResult);
+HRESULT CWbemSink::SsCDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qCDeleteAdapterPrintf, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsICreateAdapterPrintf(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qICreateAdapterPrintf, hResult);
+HRESULT CWbemSink::SsICreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qICreateAdapterPrintf, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsIDeleteAdapterPrintf(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qIDeleteAdapterPrintf, hResult);
+HRESULT CWbemSink::SsIDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qIDeleteAdapterPrintf, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsEHostTimeRequest(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qEHostTimeRequest, hResult);
+HRESULT CWbemSink::SsEHostTimeRequest(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qEHostTimeRequest, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsCCreateSetHostTime(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCCreateSetHostTime, hResult);
+HRESULT CWbemSink::SsCCreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qCCreateSetHostTime, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsCDeleteSetHostTime(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCDeleteSetHostTime, hResult);
+HRESULT CWbemSink::SsCDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qCDeleteSetHostTime, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsICreateSetHostTime(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qICreateSetHostTime, hResult);
+HRESULT CWbemSink::SsICreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qICreateSetHostTime, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsIDeleteSetHostTime(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qIDeleteSetHostTime, hResult);
+HRESULT CWbemSink::SsIDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsWMI, qIDeleteSetHostTime, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsICreateWin32ScsiController(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsCIMV2, qICreateWin32ScsiController, hResult);
+HRESULT CWbemSink::SsICreateWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsCIMV2, qICreateWin32ScsiController, dwRegistration, lFlags);
 }
-HRESULT CWbemSink::SsIDeleteWin32ScsiController(LONG, HRESULT hResult, BSTR, IWbemClassObject*) {
-  return OnStatus(nsCIMV2, qIDeleteWin32ScsiController, hResult);
+HRESULT CWbemSink::SsIDeleteWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
+  return OnStatus(nsCIMV2, qIDeleteWin32ScsiController, dwRegistration, lFlags);
 }

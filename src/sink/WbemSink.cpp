@@ -77,13 +77,24 @@ void FreeJob(tIndicateThreadInfo* pInfo) {
 
 void LogError(const char* pszMessage) { CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszMessage); }
 
+// The number of the newest registration, process-wide.
+LONG volatile s_lLastRegistration;
+
+// On a worker: the newest registration made before its batch was delivered.
+thread_local bool t_bInBatch;
+thread_local DWORD t_dwLastRegistrationBeforeBatch;
+
 }  // namespace
 
-CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices)
+CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices,
+                     DWORD dwRegistration)
     : m_pServices(const_cast<IWbemServices*>(pServices)),
       m_pfnIndicate(pfnIndicate),
       m_pfnSetStatus(pfnSetStatus),
-      m_lRef(1) {
+      m_lRef(1),
+      m_dwRegistration(dwRegistration),
+      m_lEnded(0),
+      m_hrFinal(S_OK) {
   if (m_pServices) m_pServices->AddRef();
 }
 
@@ -152,7 +163,8 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
     return hrResult;
   }
 
-  tIndicateThreadInfo* pInfo = new (std::nothrow) tIndicateThreadInfo{m_pfnIndicate, m_pServices, ppCopies, lObjectCount};
+  tIndicateThreadInfo* pInfo = new (std::nothrow)
+      tIndicateThreadInfo{m_pfnIndicate, m_pServices, ppCopies, lObjectCount, LastRegistration()};
   if (!pInfo) {
     ReleaseObjects(ppCopies, lObjectCount);
     delete[] ppCopies;
@@ -180,13 +192,49 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
 
 HRESULT STDMETHODCALLTYPE CWbemSink::SetStatus(LONG lFlags, HRESULT hResult, BSTR strParam,
                                                IWbemClassObject* pObjParam) {
-  return m_pfnSetStatus ? m_pfnSetStatus(lFlags, hResult, strParam, pObjParam) : static_cast<HRESULT>(WBEM_S_NO_ERROR);
+  // A final status ends the call whatever its code. The mark is made before the handler runs,
+  // so that whoever looks at this registration from now on sees that it has ended.
+  if (lFlags == WBEM_STATUS_COMPLETE) {
+    InterlockedExchange(&m_hrFinal, hResult);
+    InterlockedExchange(&m_lEnded, 1);
+  }
+  return m_pfnSetStatus ? m_pfnSetStatus(m_dwRegistration, lFlags, hResult, strParam, pObjParam)
+                        : static_cast<HRESULT>(WBEM_S_NO_ERROR);
+}
+
+bool CWbemSink::HasEnded() const {
+  return InterlockedCompareExchange(const_cast<LONG volatile*>(&m_lEnded), 0, 0) != 0;
+}
+
+HRESULT CWbemSink::FinalStatus() const {
+  return InterlockedCompareExchange(const_cast<LONG volatile*>(&m_hrFinal), 0, 0);
+}
+
+DWORD CWbemSink::NewRegistration() {
+  DWORD dw = static_cast<DWORD>(InterlockedIncrement(&s_lLastRegistration));
+  // 0 means "no registration"; after a wrap the numbering skips it.
+  return dw ? dw : static_cast<DWORD>(InterlockedIncrement(&s_lLastRegistration));
+}
+
+DWORD CWbemSink::LastRegistration() {
+  return static_cast<DWORD>(InterlockedCompareExchange(&s_lLastRegistration, 0, 0));
+}
+
+DWORD CWbemSink::LastRegistrationBeforeEvent() {
+  return t_bInBatch ? t_dwLastRegistrationBeforeBatch : LastRegistration();
+}
+
+bool CWbemSink::MadeNoLaterThan(DWORD dwRegistration, DWORD dwLast) {
+  // Serial-number order, so that the comparison survives the numbering's wrap.
+  return static_cast<LONG>(dwRegistration - dwLast) <= 0;
 }
 
 void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
   tIndicateThreadInfo* pInfo = static_cast<tIndicateThreadInfo*>(pvInfo);
   if (pInfo) {
     if (pInfo->pServices && pInfo->lCount > 0 && pInfo->ppObjects && pInfo->pfnIndicate) {
+      t_bInBatch = true;
+      t_dwLastRegistrationBeforeBatch = pInfo->dwLastRegistration;
       for (LONG i = 0; i < pInfo->lCount; ++i) {
         if (!pInfo->ppObjects[i]) {
           LogError("Receive registered events, but pObj is NULL\r\n");
@@ -194,6 +242,7 @@ void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
         }
         if (pInfo->pfnIndicate(pInfo->pServices, pInfo->ppObjects[i]) != WBEM_S_NO_ERROR) break;
       }
+      t_bInBatch = false;
     }
     FreeJob(pInfo);
     Workers().Remove();

@@ -8,9 +8,10 @@
 // Called on a worker thread for each copied event object of a batch; a non-zero result stops
 // the rest of the batch. The handler neither owns nor releases the object.
 typedef HRESULT (*IndicateHandler)(IWbemServices* pServices, IWbemClassObject* pObject);
-// Called on WMI's thread with the arguments of IWbemObjectSink::SetStatus; its result goes
-// back to WMI.
-typedef HRESULT (*SetStatusHandler)(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObjParam);
+// Called on WMI's thread with the registration whose sink WMI called and the arguments of
+// IWbemObjectSink::SetStatus; its result goes back to WMI.
+typedef HRESULT (*SetStatusHandler)(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                    IWbemClassObject* pObjParam);
 
 // The job a worker thread runs: one accepted batch.
 struct tIndicateThreadInfo {
@@ -18,14 +19,19 @@ struct tIndicateThreadInfo {
   IWbemServices* pServices;      // one reference, the worker's own
   IWbemClassObject** ppObjects;  // one copy (one reference) per delivered object, in order
   LONG lCount;
+  DWORD dwLastRegistration;  // the newest registration made before WMI delivered the batch
 };
 
+// One sink per registration: every ExecNotificationQueryAsync call gets a sink of its own, so
+// that WMI's callbacks always say which registration they belong to, and a status that ends one
+// registration can never be taken for the end of a later one of the same query.
 class CWbemSink : public IWbemObjectSink {
  public:
   // Only the namespace consumers make sinks, on the heap; the construction reference is theirs.
   // The sink keeps a reference on the services for as long as it lives, so that a batch that
-  // arrives late can still be handled.
-  CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices);
+  // arrives late can still be handled. dwRegistration numbers the registration (NewRegistration).
+  CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices,
+            DWORD dwRegistration = 0);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -33,6 +39,22 @@ class CWbemSink : public IWbemObjectSink {
   HRESULT STDMETHODCALLTYPE Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) override;
   HRESULT STDMETHODCALLTYPE SetStatus(LONG lFlags, HRESULT hResult, BSTR strParam,
                                       IWbemClassObject* pObjParam) override;
+
+  DWORD Registration() const { return m_dwRegistration; }
+  // True once WMI has sent this registration its final status (WBEM_STATUS_COMPLETE, whatever
+  // the result code): WMI holds the call no more. The result code, for the record.
+  bool HasEnded() const;
+  HRESULT FinalStatus() const;
+
+  // Registrations are numbered in the order they are made, process-wide, never 0.
+  static DWORD NewRegistration();
+  static DWORD LastRegistration();
+  // The newest registration made before the event being handled was delivered: in a worker,
+  // the one made before WMI handed over the batch; elsewhere the newest one now. A registration
+  // with this number or a smaller one is older than the event.
+  static DWORD LastRegistrationBeforeEvent();
+  // Whether registration dwRegistration was made no later than registration dwLast.
+  static bool MadeNoLaterThan(DWORD dwRegistration, DWORD dwLast);
 
   // Waits until no worker thread runs; false when the time ran out first.
   static bool WaitForWorkers(DWORD dwMilliseconds);
@@ -61,18 +83,32 @@ class CWbemSink : public IWbemObjectSink {
   static HRESULT IndICreateWin32ScsiController(IWbemServices* pServices, IWbemClassObject* pObject);
   static HRESULT IndIDeleteWin32ScsiController(IWbemServices* pServices, IWbemClassObject* pObject);
 
-  static HRESULT SsEAdapterPrintfNotification(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsCCreateAdapterPrintf(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsCDeleteAdapterPrintf(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsICreateAdapterPrintf(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsIDeleteAdapterPrintf(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsEHostTimeRequest(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsCCreateSetHostTime(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsCDeleteSetHostTime(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsICreateSetHostTime(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsIDeleteSetHostTime(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsICreateWin32ScsiController(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
-  static HRESULT SsIDeleteWin32ScsiController(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObj);
+  // Set-status handlers: a final status ends the registration it belongs to, whatever its code;
+  // progress reports change nothing.
+  static HRESULT SsEAdapterPrintfNotification(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                              IWbemClassObject* pObj);
+  static HRESULT SsCCreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                        IWbemClassObject* pObj);
+  static HRESULT SsCDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                        IWbemClassObject* pObj);
+  static HRESULT SsICreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                        IWbemClassObject* pObj);
+  static HRESULT SsIDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                        IWbemClassObject* pObj);
+  static HRESULT SsEHostTimeRequest(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                    IWbemClassObject* pObj);
+  static HRESULT SsCCreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                      IWbemClassObject* pObj);
+  static HRESULT SsCDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                      IWbemClassObject* pObj);
+  static HRESULT SsICreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                      IWbemClassObject* pObj);
+  static HRESULT SsIDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                      IWbemClassObject* pObj);
+  static HRESULT SsICreateWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                              IWbemClassObject* pObj);
+  static HRESULT SsIDeleteWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                                              IWbemClassObject* pObj);
 
  protected:
   virtual ~CWbemSink();
@@ -92,4 +128,7 @@ class CWbemSink : public IWbemObjectSink {
   IndicateHandler m_pfnIndicate;
   SetStatusHandler m_pfnSetStatus;
   LONG volatile m_lRef;
+  DWORD m_dwRegistration;
+  LONG volatile m_lEnded;
+  LONG volatile m_hrFinal;
 };

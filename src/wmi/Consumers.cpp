@@ -74,13 +74,10 @@ ErrorCode CConsumers::Initialize() {
   const tQueryEventsInfo* pRows = s_ppQueryEventsInfo[m_ns];
   for (DWORD i = 0; i < dwCount; ++i) {
     tQueryInfo& record = m_pQueries[i];
-    CWbemSink* pSink = new (std::nothrow) CWbemSink(pRows[i].pfnIndicate, pRows[i].pfnSetStatus, m_pServices);
-    BSTR bstrQuery = pSink ? SysAllocString(pRows[i].pwszQuery) : nullptr;
-    if (!pSink || !bstrQuery) {
-      if (pSink) pSink->Release();
+    BSTR bstrQuery = SysAllocString(pRows[i].pwszQuery);
+    if (!bstrQuery) {
       // Unwind the records made so far; the locator and services go with the destructor.
       for (DWORD j = 0; j < i; ++j) {
-        m_pQueries[j].pSink->Release();
         SysFreeString(m_pQueries[j].bstrQuery);
         DeleteCriticalSection(&m_pQueries[j].csCall);
         DeleteCriticalSection(&m_pQueries[j].csStatus);
@@ -94,7 +91,8 @@ ErrorCode CConsumers::Initialize() {
     InitializeCriticalSection(&record.csStatus);
     record.eStatus = qsInactive;
     record.bstrQuery = bstrQuery;
-    record.pSink = pSink;
+    record.pSink = nullptr;
+    record.bReportedDown = false;
   }
   return ecNoError;
 }
@@ -102,9 +100,11 @@ ErrorCode CConsumers::Initialize() {
 CConsumers::~CConsumers() {
   for (DWORD i = 0; m_pQueries && i < m_dwCount; ++i) {
     tQueryInfo& record = m_pQueries[i];
+    // Every registration WMI may still hold is cancelled, active or not.
+    EQueryStatus status = qsUnknown;
+    CallCancelAsyncCall(static_cast<EQueryEvent>(i), qoForce, &status);
     if (record.pSink) {
-      EQueryStatus status = qsUnknown;
-      CallCancelAsyncCall(static_cast<EQueryEvent>(i), qoConditional, &status);
+      // WMI refused the cancellation; nothing more can be done for it.
       record.pSink->Release();
       record.pSink = nullptr;
     }
@@ -128,76 +128,244 @@ CConsumers::~CConsumers() {
   }
 }
 
-void CConsumers::WriteStatus(tQueryInfo& record, EQueryStatus value) {
-  CLockGuard lock(&record.csStatus);
-  record.eStatus = value;
-}
-
 EQueryStatus CConsumers::GetQueryStatus(EQueryEvent query) {
   tQueryInfo& record = m_pQueries[query];
   CLockGuard lock(&record.csStatus);
+  // A registration whose final status is on its way is no longer active, even before its
+  // handler has run.
+  if (record.eStatus == qsActive && record.pSink && record.pSink->HasEnded()) return qsInactive;
   return record.eStatus;
 }
 
 ErrorCode CConsumers::SetQueryStatus(EQueryEvent query, EQueryStatus value) {
-  WriteStatus(m_pQueries[query], value);
+  tQueryInfo& record = m_pQueries[query];
+  CLockGuard lock(&record.csStatus);
+  record.eStatus = value;
+  return ecNoError;
+}
+
+ErrorCode CConsumers::EndRegistration(EQueryEvent query, DWORD dwRegistration) {
+  tQueryInfo& record = m_pQueries[query];
+  CWbemSink* pEnded = nullptr;
+  EReport report = rNone;
+  {
+    CLockGuard lock(&record.csStatus);
+    // A registration still being made (not active yet) is settled by the call that makes it.
+    if (record.eStatus == qsActive && record.pSink && record.pSink->Registration() == dwRegistration &&
+        record.pSink->HasEnded()) {
+      pEnded = record.pSink;
+      record.pSink = nullptr;
+      record.eStatus = qsInactive;
+      report = DecideReportLocked(query, rEnded);
+    }
+  }
+  if (pEnded) {
+    Report(query, report, pEnded->FinalStatus());
+    pEnded->Release();
+  }
+  return ecNoError;
+}
+
+void CConsumers::ForgetEnded(EQueryEvent query) {
+  tQueryInfo& record = m_pQueries[query];
+  CWbemSink* pEnded = nullptr;
+  EReport report = rNone;
+  {
+    CLockGuard lock(&record.csStatus);
+    if (record.pSink && record.pSink->HasEnded()) {
+      pEnded = record.pSink;
+      record.pSink = nullptr;
+      if (record.eStatus == qsActive) {
+        record.eStatus = qsInactive;
+        report = DecideReportLocked(query, rEnded);
+      }
+    }
+  }
+  if (pEnded) {
+    Report(query, report, pEnded->FinalStatus());
+    pEnded->Release();
+  }
+}
+
+// Cancels the current registration. The record lets go of it before the call, so that its
+// cancellation status is not taken for WMI ending it. If WMI refuses and has not ended the call,
+// it may still hold it: the record keeps it, the query is qsFailed, and the next registration
+// cancels it first, so that WMI never holds two.
+ErrorCode CConsumers::CancelCurrent(EQueryEvent query, EQueryStatus* pStatus) {
+  tQueryInfo& record = m_pQueries[query];
+  CWbemSink* pSink;
+  {
+    CLockGuard lock(&record.csStatus);
+    pSink = record.pSink;
+    record.pSink = nullptr;
+    record.eStatus = qsInactive;
+  }
+  *pStatus = qsInactive;
+  if (!pSink) return ecNoError;
+
+  HRESULT hr = m_pServices->CancelAsyncCall(pSink);
+  if (hr != WBEM_S_NO_ERROR && !pSink->HasEnded()) {
+    CLockGuard lock(&record.csStatus);
+    record.pSink = pSink;
+    record.eStatus = qsFailed;
+    *pStatus = qsFailed;
+    return ecWbemError;
+  }
+  pSink->Release();
   return ecNoError;
 }
 
 ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard lock(&record.csCall);
-  const EQueryStatus previous = GetQueryStatus(query);
-  if (option == qoConditional && previous == qsActive) {
-    *pStatus = qsActive;
-    return ecNoError;
+  CLockGuard call(&record.csCall);
+  ForgetEnded(query);
+  bool bEarlier;
+  {
+    CLockGuard lock(&record.csStatus);
+    if (option == qoConditional && record.eStatus == qsActive) {
+      *pStatus = qsActive;
+      return ecNoError;
+    }
+    if (option != qoConditional && option != qoForce) return ecNoError;
+    bEarlier = record.pSink != nullptr;
   }
-  if (option != qoConditional && option != qoForce) return ecNoError;
+  // A forced registration of an active query, or one after a refused cancellation.
+  if (bEarlier) {
+    ErrorCode code = CancelCurrent(query, pStatus);
+    if (code != ecNoError) return code;
+  }
 
-  BSTR bstrQuery = SysAllocString(record.bstrQuery);
-  BSTR bstrLanguage = SysAllocString(L"WQL");
-  HRESULT hr = (bstrQuery && bstrLanguage)
-                   ? m_pServices->ExecNotificationQueryAsync(bstrLanguage, bstrQuery, 0, nullptr, record.pSink)
-                   : static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY);
-  SysFreeString(bstrQuery);
-  SysFreeString(bstrLanguage);
+  const tQueryEventsInfo& row = s_ppQueryEventsInfo[m_ns][query];
+  CWbemSink* pSink =
+      new (std::nothrow) CWbemSink(row.pfnIndicate, row.pfnSetStatus, m_pServices, CWbemSink::NewRegistration());
+  HRESULT hr = WBEM_E_OUT_OF_MEMORY;
+  if (pSink) {
+    {
+      CLockGuard lock(&record.csStatus);
+      pSink->AddRef();  // the record's reference
+      record.pSink = pSink;
+    }
+    BSTR bstrQuery = SysAllocString(record.bstrQuery);
+    BSTR bstrLanguage = SysAllocString(L"WQL");
+    if (bstrQuery && bstrLanguage)
+      hr = m_pServices->ExecNotificationQueryAsync(bstrLanguage, bstrQuery, 0, nullptr, pSink);
+    SysFreeString(bstrQuery);
+    SysFreeString(bstrLanguage);
+  }
 
-  const EQueryStatus current = hr == WBEM_S_NO_ERROR ? qsActive : qsFailed;
-  WriteStatus(record, current);
+  EQueryStatus current;
+  EReport report;
+  HRESULT hrReport = hr;
+  bool bDrop = false;
+  {
+    CLockGuard lock(&record.csStatus);
+    if (hr != WBEM_S_NO_ERROR) {
+      current = qsFailed;
+      report = DecideReportLocked(query, rRefused);
+    } else if (pSink->HasEnded()) {
+      // Accepted and ended by WMI before the call returned: nothing is registered.
+      current = qsInactive;
+      hrReport = pSink->FinalStatus();
+      report = DecideReportLocked(query, rEnded);
+    } else {
+      current = qsActive;
+      report = DecideReportLocked(query, rRegistered);
+    }
+    if (current != qsActive && pSink && record.pSink == pSink) {
+      record.pSink = nullptr;
+      bDrop = true;
+    }
+    record.eStatus = current;
+  }
   *pStatus = current;
-  ReportRegistration(query, previous, current, hr);
-  return current == qsActive ? ecNoError : ecWbemError;
+  if (pSink) {
+    if (bDrop) pSink->Release();
+    pSink->Release();  // the construction reference; WMI and the record hold their own
+  }
+  Report(query, report, hrReport);
+  if (current == qsActive) return ecNoError;
+  return pSink ? ecWbemError : ecOutOfMemory;
 }
 
 ErrorCode CConsumers::CallCancelAsyncCall(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard lock(&record.csCall);
-  const EQueryStatus previous = GetQueryStatus(query);
-  if (option == qoConditional && previous != qsActive) {
-    *pStatus = previous;
-    return ecNoError;
+  CLockGuard call(&record.csCall);
+  ForgetEnded(query);
+  {
+    CLockGuard lock(&record.csStatus);
+    if (option == qoConditional && record.eStatus != qsActive) {
+      *pStatus = record.eStatus;
+      return ecNoError;
+    }
+    if (option != qoConditional && option != qoForce) return ecNoError;
   }
-  if (option != qoConditional && option != qoForce) return ecNoError;
+  return CancelCurrent(query, pStatus);
+}
 
-  HRESULT hr = m_pServices->CancelAsyncCall(record.pSink);
-  const EQueryStatus current = hr == WBEM_S_NO_ERROR ? qsInactive : qsFailed;
-  WriteStatus(record, current);
-  *pStatus = current;
-  return current == qsInactive ? ecNoError : ecWbemError;
+ErrorCode CConsumers::CallEndStaleRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus) {
+  tQueryInfo& record = m_pQueries[query];
+  CLockGuard call(&record.csCall);
+  ForgetEnded(query);
+  CWbemSink* pSink;
+  EReport report = rNone;
+  {
+    CLockGuard lock(&record.csStatus);
+    pSink = record.pSink;
+    if (!pSink || !CWbemSink::MadeNoLaterThan(pSink->Registration(), dwLastStale)) {
+      *pStatus = record.eStatus;
+      return ecNoError;
+    }
+    if (record.eStatus == qsActive) report = DecideReportLocked(query, rClassGone);
+    record.pSink = nullptr;
+    record.eStatus = qsInactive;
+  }
+  *pStatus = qsInactive;
+  // WMI lets go of the call; whatever it answers, the call delivers nothing more.
+  m_pServices->CancelAsyncCall(pSink);
+  pSink->Release();
+  Report(query, report, S_OK);
+  return ecNoError;
+}
+
+CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport change) {
+  if (!s_ppQueryEventsInfo[m_ns][query].bReportRegistration) return rNone;
+  tQueryInfo& record = m_pQueries[query];
+  const bool bDown = change != rRegistered;
+  if (record.bReportedDown == bDown) return rNone;
+  record.bReportedDown = bDown;
+  return change;
 }
 
 // The operator learns from the log when controller messages or host-time requests can no
 // longer be received, and when they can again: one record per change, never one per attempt.
-void CConsumers::ReportRegistration(EQueryEvent query, EQueryStatus previous, EQueryStatus current, HRESULT hr) {
-  if (!s_ppQueryEventsInfo[m_ns][query].bReportRegistration) return;
+void CConsumers::Report(EQueryEvent query, EReport report, HRESULT hr) {
+  if (report == rNone) return;
   char szQuery[256];
   NarrowWideName(s_ppQueryEventsInfo[m_ns][query].pwszQuery, szQuery, sizeof(szQuery));
-  if (current == qsFailed && previous != qsFailed) {
-    CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
-                      "Query \"%s\" could not be registered; its events are not received until it is. Error: "
-                      "%s(0x%08x)\r\n",
-                      szQuery, CError::ErrorString(hr), static_cast<unsigned>(hr));
-  } else if (current == qsActive && previous == qsFailed) {
-    CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo, "Query \"%s\" is registered again.\r\n", szQuery);
+  switch (report) {
+    case rRefused:
+      CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
+                        "Query \"%s\" could not be registered; its events are not received until it is. Error: "
+                        "%s(0x%08x)\r\n",
+                        szQuery, CError::ErrorString(hr), static_cast<unsigned>(hr));
+      break;
+    case rEnded:
+      CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
+                        "Query \"%s\" was ended by WMI; its events are not received until it is registered again. "
+                        "Error: %s(0x%08x)\r\n",
+                        szQuery, CError::ErrorString(hr), static_cast<unsigned>(hr));
+      break;
+    case rClassGone:
+      CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
+                        "Query \"%s\" ended with the driver's class; its events are not received until it is "
+                        "registered again.\r\n",
+                        szQuery);
+      break;
+    case rRegistered:
+      CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo, "Query \"%s\" is registered again.\r\n",
+                        szQuery);
+      break;
+    default:
+      break;
   }
 }

@@ -17,15 +17,21 @@ struct tQueryEventsInfo {
 // One query of a connected namespace.
 //
 // Two locks: csCall serialises the query's registration and cancellation calls and is held
-// across the WMI call; csStatus guards only the status and is never held across a WMI call.
-// A set-status handler takes only csStatus, so it can never wait for a cancellation that is
+// across the WMI call; csStatus guards the rest and is never held across a WMI call. A
+// set-status handler takes only csStatus, so it can never wait for a cancellation that is
 // itself waiting for that handler to return.
+//
+// pSink is the sink of the registration WMI may hold (every registration has a sink of its own):
+// set before ExecNotificationQueryAsync is called, so that a final status arriving during the
+// call finds it; cleared when the registration is cancelled or WMI has ended it. eStatus is
+// qsActive exactly while pSink names a registration that WMI accepted and has not ended.
 struct tQueryInfo {
   CRITICAL_SECTION csCall;
   CRITICAL_SECTION csStatus;
   BSTR bstrQuery;
   EQueryStatus eStatus;
-  CWbemSink* pSink;
+  CWbemSink* pSink;    // one reference, or null
+  bool bReportedDown;  // the log says that its events are not received (reported rows only)
 };
 
 class CConsumers {
@@ -44,6 +50,13 @@ class CConsumers {
   ErrorCode CallCancelAsyncCall(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus);
   EQueryStatus GetQueryStatus(EQueryEvent query);
   ErrorCode SetQueryStatus(EQueryEvent query, EQueryStatus value);
+  // WMI sent registration dwRegistration of the query its final status: if it is the query's
+  // active registration, the query becomes inactive. Any other registration changes nothing.
+  ErrorCode EndRegistration(EQueryEvent query, DWORD dwRegistration);
+  // Ends the query's registration if it was made no later than registration dwLastStale
+  // (CWbemSink::MadeNoLaterThan): the class it depends on has gone since, so WMI delivers
+  // nothing more to it, whether or not it said so. It is cancelled and the query is inactive.
+  ErrorCode CallEndStaleRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
 
   static const DWORD s_pdwQueryCount[nsCount];
   static const tQueryEventsInfo* const s_ppQueryEventsInfo[nsCount];
@@ -52,8 +65,14 @@ class CConsumers {
   ErrorCode Initialize();
 
  private:
-  void WriteStatus(tQueryInfo& record, EQueryStatus value);
-  void ReportRegistration(EQueryEvent query, EQueryStatus previous, EQueryStatus current, HRESULT hr);
+  // What the log says about a reported query: once per change, never once per attempt.
+  enum EReport { rNone, rRefused, rEnded, rClassGone, rRegistered };
+  EReport DecideReportLocked(EQueryEvent query, EReport change);
+  void Report(EQueryEvent query, EReport report, HRESULT hr);
+  // With csCall held: forgets a registration that WMI has ended.
+  void ForgetEnded(EQueryEvent query);
+  // With csCall held: cancels the current registration, if any (see the .cpp).
+  ErrorCode CancelCurrent(EQueryEvent query, EQueryStatus* pStatus);
 
   ENameSpace m_ns;
   IWbemLocator* m_pLocator;

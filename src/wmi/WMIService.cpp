@@ -3,15 +3,30 @@
 #include "adapters/AdapterInfo.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
+#include "sink/WbemSink.h"
 #include "wmi/Consumers.h"
 
 #include <new>
 
 namespace {
 
-// How long the stop waits for query calls already running; together with the rest of the stop
-// it stays inside the 6000 ms wait hint of the stop-pending report.
+// How long the stop waits for query calls still running, and then for the event workers it
+// accepted. It reports its progress while it waits, so each wait may use most of the 6000 ms
+// wait hint of a stop-pending report.
 const DWORD c_dwRunDownMs = 4000;
+const DWORD c_dwWorkerWaitMs = 5000;
+const DWORD c_dwProgressMs = 500;
+
+// Waits for pfnDone in slices, calling pfnProgress after each slice that did not finish.
+template <typename F>
+bool WaitWithProgress(F pfnWait, DWORD dwTotalMs, void (*pfnProgress)()) {
+  for (DWORD dwWaited = 0;; dwWaited += c_dwProgressMs) {
+    const DWORD dwSlice = dwTotalMs - dwWaited < c_dwProgressMs ? dwTotalMs - dwWaited : c_dwProgressMs;
+    if (pfnWait(dwSlice)) return true;
+    if (dwWaited + dwSlice >= dwTotalMs) return false;
+    if (pfnProgress) pfnProgress();
+  }
+}
 
 void LogComError(const char* pszFormat, HRESULT hr) {
   CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
@@ -117,21 +132,24 @@ ErrorCode CWMIService::InitializeSteps() {
 }
 
 ErrorCode CWMIService::LogMain() {
-  if (CAdapterInfo::GetAdapterChannelCount() == 0) return ecUninstallRequired;
+  // Started before any controller is there, the service follows the controllers and the
+  // driver's classes all the same, so that the first supported controller to arrive is served.
+  if (CAdapterInfo::GetAdapterChannelCount() == 0)
+    CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
+                     "No SCSI controller was found at start; controllers are served as they arrive.\r\n");
 
   EQueryStatus status = qsUnknown;
   ExecQueryAsync(nsWMI, qEAdapterPrintfNotification, qoForce, &status);
+  EQueryStatus local = qsUnknown;
   if (status == qsActive) {
-    EQueryStatus local = qsUnknown;
     ExecQueryAsync(nsWMI, qCDeleteAdapterPrintf, qoForce, &local);
     ExecQueryAsync(nsWMI, qEHostTimeRequest, qoForce, &local);
     ExecQueryAsync(nsWMI, qCDeleteSetHostTime, qoForce, &local);
-  } else {
-    // The driver's message class is not there yet: wait for it to be created.
-    EQueryStatus local = qsUnknown;
-    ExecQueryAsync(nsWMI, qCCreateAdapterPrintf, qoForce, &local);
   }
-  EQueryStatus local = qsUnknown;
+  // The creation queries of both classes stay registered for the whole run, so that a reload of
+  // the driver is seen however soon it follows the unload.
+  ExecQueryAsync(nsWMI, qCCreateAdapterPrintf, qoForce, &local);
+  ExecQueryAsync(nsWMI, qCCreateSetHostTime, qoForce, &local);
   ExecQueryAsync(nsCIMV2, qICreateWin32ScsiController, qoForce, &local);
   ExecQueryAsync(nsCIMV2, qIDeleteWin32ScsiController, qoForce, &local);
   return ecNoError;
@@ -149,7 +167,7 @@ void CWMIService::EndCall() {
   if (--m_lActiveCalls == 0 && m_bRefuseCalls && m_hCallsDone) SetEvent(m_hCallsDone);
 }
 
-bool CWMIService::RunDown() {
+bool CWMIService::RunDown(void (*pfnProgress)()) {
   bool bWait;
   {
     CLockGuard lock(m_csCalls);
@@ -157,43 +175,77 @@ bool CWMIService::RunDown() {
     bWait = m_lActiveCalls > 0;
   }
   if (!bWait) return true;
-  return m_hCallsDone && WaitForSingleObject(m_hCallsDone, c_dwRunDownMs) == WAIT_OBJECT_0;
+  return m_hCallsDone &&
+         WaitWithProgress([this](DWORD dwMs) { return WaitForSingleObject(m_hCallsDone, dwMs) == WAIT_OBJECT_0; },
+                          c_dwRunDownMs, pfnProgress);
+}
+
+template <typename F>
+ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, F f) {
+  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
+  ErrorCode code = ecBadParameter;
+  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns]) code = f(*m_ppConsumers[ns]);
+  EndCall();
+  return code;
 }
 
 ErrorCode CWMIService::ExecQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
-  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
-  ErrorCode code = ecBadParameter;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns] && pStatus)
-    code = m_ppConsumers[ns]->CallExecNotificationQueryAsync(query, option, pStatus);
-  EndCall();
-  return code;
+  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
+  return CallConsumers(ns, query, [&](CConsumers& c) { return c.CallExecNotificationQueryAsync(query, option, pStatus); });
 }
 
 ErrorCode CWMIService::CancelQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
-  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
-  ErrorCode code = ecBadParameter;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns] && pStatus)
-    code = m_ppConsumers[ns]->CallCancelAsyncCall(query, option, pStatus);
-  EndCall();
-  return code;
+  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
+  return CallConsumers(ns, query, [&](CConsumers& c) { return c.CallCancelAsyncCall(query, option, pStatus); });
 }
 
 EQueryStatus CWMIService::GetQueryStatus(ENameSpace ns, EQueryEvent query) {
-  if (IsShuttingDown() || !BeginCall()) return qsUnknown;
   EQueryStatus status = qsUnknown;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns])
-    status = m_ppConsumers[ns]->GetQueryStatus(query);
-  EndCall();
+  CallConsumers(ns, query, [&](CConsumers& c) {
+    status = c.GetQueryStatus(query);
+    return ecNoError;
+  });
   return status;
 }
 
 ErrorCode CWMIService::SetQueryStatus(ENameSpace ns, EQueryEvent query, EQueryStatus value) {
+  return CallConsumers(ns, query, [&](CConsumers& c) { return c.SetQueryStatus(query, value); });
+}
+
+ErrorCode CWMIService::EndRegistration(ENameSpace ns, EQueryEvent query, DWORD dwRegistration) {
+  return CallConsumers(ns, query, [&](CConsumers& c) { return c.EndRegistration(query, dwRegistration); });
+}
+
+ErrorCode CWMIService::EndStaleRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale,
+                                            EQueryStatus* pStatus) {
+  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
+  return CallConsumers(ns, query,
+                       [&](CConsumers& c) { return c.CallEndStaleRegistration(query, dwLastStale, pStatus); });
+}
+
+ErrorCode CWMIService::FollowControllers(bool bArrived) {
   if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
-  ErrorCode code = ecBadParameter;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns])
-    code = m_ppConsumers[ns]->SetQueryStatus(query, value);
+  {
+    CLockGuard lock(m_csControllers);
+    CAdapterInfo::RescanAdapterInfo();
+    const bool bSupported = CAdapterInfo::GetIsSupDriverInstalled();
+    const EQueryEvent rgEvents[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
+    for (EQueryEvent query : rgEvents) {
+      EQueryStatus status = qsUnknown;
+      if (bArrived && bSupported)
+        ExecQueryAsync(nsWMI, query, qoConditional, &status);
+      else if (!bArrived && !bSupported)
+        CancelQueryAsync(nsWMI, query, qoConditional, &status);
+    }
+    // A controller event is also the way back for a controller query that WMI ended.
+    const EQueryEvent rgControllers[] = {qICreateWin32ScsiController, qIDeleteWin32ScsiController};
+    for (EQueryEvent query : rgControllers) {
+      EQueryStatus status = qsUnknown;
+      ExecQueryAsync(nsCIMV2, query, qoConditional, &status);
+    }
+  }
   EndCall();
-  return code;
+  return ecNoError;
 }
 
 ErrorCode CWMIService::RescanAdapters() {
@@ -207,17 +259,25 @@ bool CWMIService::IsShuttingDown() {
   return m_hShutdownEvent && WaitForSingleObject(m_hShutdownEvent, 0) == WAIT_OBJECT_0;
 }
 
-ErrorCode CWMIService::ServiceShutdown() {
+ErrorCode CWMIService::ServiceShutdown(void (*pfnProgress)()) {
   // Only the first stop acts, even when two arrive at once.
   if (IsShuttingDown() || InterlockedExchange(&m_lStopBegun, 1) != 0) return ecShuttingDown;
   CWMIServiceUtil::SetWMIService(nullptr);
-  if (RunDown()) {
-    Uninitialize();
+  const bool bRunDown = RunDown(pfnProgress);
+  if (bRunDown) {
+    ReleaseConsumers();
   } else {
     CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
                      "A WMI call was still running when the service stopped; its connection is released when it "
                      "returns.\r\n");
   }
+  // Batches that WMI handed over before the queries were cancelled are handled before the stop
+  // goes on: once the service reports stopped its process may end, and with it any worker.
+  CWbemSink::AcceptBatches(false);
+  if (!WaitWithProgress(CWbemSink::WaitForWorkers, c_dwWorkerWaitMs, pfnProgress))
+    CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
+                     "Event handlers were still running when the service stopped; their events may be lost.\r\n");
+  if (bRunDown) CAdapterInfo::DeleteAdapterInfo(nullptr);
   if (!m_hShutdownEvent || !SetEvent(m_hShutdownEvent)) return CError::MapSystemError(GetLastError());
   return ecNoError;
 }
@@ -227,6 +287,12 @@ void CWMIService::WaitForShutdown() {
 }
 
 ErrorCode CWMIService::Uninitialize() {
+  ReleaseConsumers();
+  CAdapterInfo::DeleteAdapterInfo(nullptr);
+  return ecNoError;
+}
+
+void CWMIService::ReleaseConsumers() {
   for (DWORD i = 0; m_ppConsumers && i < m_dwCount; ++i) {
     if (m_ppConsumers[i]) {
       delete m_ppConsumers[i];
@@ -236,6 +302,4 @@ ErrorCode CWMIService::Uninitialize() {
   delete[] m_ppConsumers;
   m_ppConsumers = nullptr;
   m_dwCount = 0;
-  CAdapterInfo::DeleteAdapterInfo(nullptr);
-  return ecNoError;
 }

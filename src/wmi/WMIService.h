@@ -28,16 +28,28 @@ class CWMIService {
   ErrorCode CancelQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus);
   EQueryStatus GetQueryStatus(ENameSpace ns, EQueryEvent query);
   ErrorCode SetQueryStatus(ENameSpace ns, EQueryEvent query, EQueryStatus value);
+  // A final status of one registration of a query (CConsumers::EndRegistration).
+  ErrorCode EndRegistration(ENameSpace ns, EQueryEvent query, DWORD dwRegistration);
+  // Ends a registration older than a class's deletion (CConsumers::CallEndStaleRegistration).
+  ErrorCode EndStaleRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
 
   // Rebuilds the adapter table, as one of the calls the stop waits for, so that no table is
   // published after the stop has freed the last one.
   ErrorCode RescanAdapters();
+  // A controller arrived (bArrived) or left: rebuilds the adapter table, then registers the
+  // message and host-time queries if a supported controller is present (arrival), or cancels
+  // them if none is left (removal). One controller event at a time, so that each decision
+  // comes from a table enumerated after its event and is carried out before the next one is
+  // taken.
+  ErrorCode FollowControllers(bool bArrived);
 
   // True once the shutdown event is signalled.
   bool IsShuttingDown();
-  // Unpublishes the object, releases the namespaces and the adapter table, and sets the
-  // shutdown event. A second call returns ecShuttingDown.
-  ErrorCode ServiceShutdown();
+  // Unpublishes the object, cancels every query and releases the namespaces, lets the event
+  // workers that were accepted finish (bounded; pfnProgress, if given, is called about every
+  // half second while it waits), releases the adapter table and sets the shutdown event. A
+  // second call returns ecShuttingDown.
+  ErrorCode ServiceShutdown(void (*pfnProgress)() = nullptr);
   // Blocks until the shutdown event is set.
   void WaitForShutdown();
   // Releases the consumers and the adapter table.
@@ -56,7 +68,12 @@ class CWMIService {
   bool BeginCall();
   void EndCall();
   // Refuses new query calls and waits (bounded) for those still inside; false on time-out.
-  bool RunDown();
+  bool RunDown(void (*pfnProgress)());
+  void ReleaseConsumers();
+  // Runs f on the namespace's consumers as one of the calls the stop waits for: ecShuttingDown
+  // once the stop has begun, ecBadParameter for a query the namespace does not have.
+  template <typename F>
+  ErrorCode CallConsumers(ENameSpace ns, EQueryEvent query, F f);
 
   HANDLE m_hShutdownEvent;
   CConsumers** m_ppConsumers;
@@ -68,4 +85,5 @@ class CWMIService {
   LONG m_lActiveCalls;
   bool m_bRefuseCalls;
   HANDLE m_hCallsDone;
+  CCriticalSection m_csControllers;  // one controller event at a time
 };

@@ -38,6 +38,14 @@ class Service : public ServiceHost {
     Settle();
   }
 
+  // The registration WMI holds for a query (the number of its sink), or 0.
+  static DWORD RegistrationOf(const std::wstring& query) {
+    for (const auto& sub : ksim::wmi::Subscriptions())
+      if (sub.query == query && !sub.silentlyEnded)
+        return static_cast<const CWbemSink*>(sub.sink)->Registration();
+    return 0;
+  }
+
   static size_t CountTexts(const std::string& text) {
     std::vector<std::string> texts = Texts();
     return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
@@ -66,10 +74,11 @@ TEST_F(Service, StartUpWithTheDriverRegistersTheEventQueries) {
   std::vector<std::wstring> queries;
   for (const auto& s : ksim::wmi::Subscriptions()) queries.push_back(s.query);
   EXPECT_EQ((std::vector<std::wstring>{kQueryMessages, kQueryPrintfDeleted, kQueryHostTime, kQuerySetHostTimeDeleted,
-                                       kQueryControllerAdded, kQueryControllerRemoved}),
+                                       kQueryPrintfCreated, kQuerySetHostTimeCreated, kQueryControllerAdded,
+                                       kQueryControllerRemoved}),
             queries);
   EXPECT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
-  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qCCreateAdapterPrintf));
+  EXPECT_EQ(qsActive, StatusOf(nsWMI, qCCreateAdapterPrintf));
   EXPECT_TRUE(Texts().empty());
   ExpectReports({kStartPending, kRunning});
   EXPECT_EQ(kService, ksim::ServiceMainArgs(kService).at(0));
@@ -91,7 +100,9 @@ TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
 
   std::vector<std::wstring> queries;
   for (const auto& s : ksim::wmi::Subscriptions()) queries.push_back(s.query);
-  EXPECT_EQ((std::vector<std::wstring>{kQueryPrintfCreated, kQueryControllerAdded, kQueryControllerRemoved}), queries);
+  EXPECT_EQ((std::vector<std::wstring>{kQueryPrintfCreated, kQuerySetHostTimeCreated, kQueryControllerAdded,
+                                       kQueryControllerRemoved}),
+            queries);
   EXPECT_EQ(qsFailed, StatusOf(nsWMI, qEAdapterPrintfNotification));
   EXPECT_EQ((std::vector<std::string>{
                 "Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" could not be registered; its events are "
@@ -110,12 +121,26 @@ TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk42: disk 3 rebuilt"));
 }
 
-TEST_F(Service, NoControllerAtStartRegistersNothingAndKeepsRunning) {
+TEST_F(Service, AControllerArrivingAfterAnEmptyStartIsServedAsOnePresentAtStart) {
   LoadRaidDriver(L"velk4");
   InstallAndStart();
-  EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
-  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
+  EXPECT_EQ((std::vector<std::string>{"No SCSI controller was found at start; controllers are served as they "
+                                      "arrive.\r\n"}),
+            Texts());
+  EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, ksim::EventLogRecords().at(0).type);
+  EXPECT_EQ(0x40002002u, ksim::EventLogRecords().at(0).eventId);
+  EXPECT_TRUE(Subscribed(kQueryControllerAdded));
   ExpectReports({kStartPending, kRunning});
+
+  AddScsiController(kVelk0, L"velk4");
+  Settle();
+  EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
+  EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 3, "first words")));
+  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kVelk0));
+  Settle();
+  EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk43: first words"));
+  EXPECT_EQ(1u, ksim::machine::SetAdapterTimeCalls().size());
   Stop();
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
 }
@@ -342,18 +367,21 @@ TEST_F(Service, QueryThatWmiCancelsIsRegisteredAgain) {
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk40: after reload"));
 }
 
-TEST_F(Service, CancelledStatusOfAnInactiveQueryChangesNothing) {
+TEST_F(Service, OnlyTheFinalStatusOfTheCurrentRegistrationEndsIt) {
   AddScsiController(kVelk0, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
-  // The row is active in the product; WMI reports another failure code: ignored.
-  CWbemSink::SsEAdapterPrintfNotification(0, WBEM_E_FAILED, nullptr, nullptr);
+  const DWORD dwCurrent = RegistrationOf(kQueryMessages);
+  ASSERT_NE(0u, dwCurrent);
+  // A progress report, and a final status of an earlier registration, change nothing.
+  CWbemSink::SsEAdapterPrintfNotification(dwCurrent, WBEM_STATUS_PROGRESS, WBEM_E_FAILED, nullptr, nullptr);
+  CWbemSink::SsEAdapterPrintfNotification(dwCurrent - 1, WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, nullptr,
+                                          nullptr);
   EXPECT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
-  // A cancellation of the failed-over creation query (inactive here) changes nothing.
-  CWbemSink::SsCCreateAdapterPrintf(0, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
-  EXPECT_EQ(qsInactive, StatusOf(nsWMI, qCCreateAdapterPrintf));
-  CWbemSink::SsIDeleteWin32ScsiController(0, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
-  EXPECT_EQ(qsInactive, StatusOf(nsCIMV2, qIDeleteWin32ScsiController));
+  // The status of the creation query, inactive here, changes nothing either.
+  CWbemSink::SsCCreateAdapterPrintf(dwCurrent, WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
+  EXPECT_EQ(qsActive, StatusOf(nsWMI, qCCreateAdapterPrintf));
+  EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
 }
 
 TEST_F(Service, StopReleasesEverything) {

@@ -49,6 +49,7 @@ HRESULT RecordingHandler(IWbemServices* pServices, IWbemClassObject* pObject) {
 }
 
 struct Status {
+  DWORD dwRegistration;
   LONG lFlags;
   HRESULT hResult;
   BSTR strParam;
@@ -56,8 +57,9 @@ struct Status {
 };
 Status g_status;
 
-HRESULT RecordingStatus(LONG lFlags, HRESULT hResult, BSTR strParam, IWbemClassObject* pObjParam) {
-  g_status = Status{lFlags, hResult, strParam, pObjParam};
+HRESULT RecordingStatus(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
+                        IWbemClassObject* pObjParam) {
+  g_status = Status{dwRegistration, lFlags, hResult, strParam, pObjParam};
   return static_cast<HRESULT>(0x80041099);
 }
 
@@ -83,7 +85,7 @@ class Sink : public SinkFixture {
                                                        nullptr, pItem.Put(), nullptr));
       m_items.push_back(std::move(pItem));
     }
-    m_pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get());
+    m_pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get(), 41);
     m_objectsBefore = ksim::LiveCount("com_objects");
     ksim::ClearEventLog();
     ksim::ClearCalls();
@@ -165,7 +167,7 @@ TEST_F(Sink, TheSinkHoldsItsServicesUntilTheLastReleaseDestroysIt) {
   m_pSink = nullptr;
   const ULONG ulServices = Refs(m_services.Get());
 
-  CWbemSink* pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get());
+  CWbemSink* pSink = new CWbemSink(RecordingHandler, RecordingStatus, m_services.Get(), 42);
   EXPECT_EQ(ulServices + 1, Refs(m_services.Get()));
   EXPECT_EQ(2u, pSink->AddRef());
   EXPECT_EQ(1u, pSink->Release());
@@ -174,16 +176,40 @@ TEST_F(Sink, TheSinkHoldsItsServicesUntilTheLastReleaseDestroysIt) {
   EXPECT_EQ(ulServices, Refs(m_services.Get()));
 }
 
-TEST_F(Sink, SetStatusRunsItsHandlerOnTheCallingThreadWithTheSameArguments) {
+TEST_F(Sink, SetStatusRunsItsHandlerOnTheCallingThreadWithItsRegistrationAndTheSameArguments) {
   CBSTR bstrParam(L"param");
   g_status = Status{};
   EXPECT_EQ(static_cast<HRESULT>(0x80041099),
             m_pSink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, bstrParam.Get(), m_items[0].Get()));
+  EXPECT_EQ(41u, g_status.dwRegistration);
   EXPECT_EQ(WBEM_STATUS_COMPLETE, g_status.lFlags);
   EXPECT_EQ(static_cast<HRESULT>(WBEM_E_CALL_CANCELLED), g_status.hResult);
   EXPECT_EQ(bstrParam.Get(), g_status.strParam);
   EXPECT_EQ(m_items[0].Get(), g_status.pObjParam);
   EXPECT_EQ(0u, ksim::CountCalls("_beginthread"));
+}
+
+TEST_F(Sink, OnlyAFinalStatusEndsTheRegistrationWhateverItsCode) {
+  EXPECT_FALSE(m_pSink->HasEnded());
+  m_pSink->SetStatus(WBEM_STATUS_PROGRESS, WBEM_E_FAILED, nullptr, nullptr);
+  m_pSink->SetStatus(WBEM_STATUS_REQUIREMENTS, WBEM_E_FAILED, nullptr, nullptr);
+  EXPECT_FALSE(m_pSink->HasEnded()) << "progress reports end nothing";
+  m_pSink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_PROVIDER_FAILURE, nullptr, nullptr);
+  EXPECT_TRUE(m_pSink->HasEnded());
+  EXPECT_EQ(static_cast<HRESULT>(WBEM_E_PROVIDER_FAILURE), m_pSink->FinalStatus());
+}
+
+TEST(Registrations, AreNumberedInOrderAndCompareAcrossTheWrap) {
+  const DWORD a = CWbemSink::NewRegistration();
+  const DWORD b = CWbemSink::NewRegistration();
+  EXPECT_NE(0u, a);
+  EXPECT_TRUE(CWbemSink::MadeNoLaterThan(a, b));
+  EXPECT_FALSE(CWbemSink::MadeNoLaterThan(b, a));
+  EXPECT_TRUE(CWbemSink::MadeNoLaterThan(b, b));
+  EXPECT_EQ(b, CWbemSink::LastRegistration());
+  EXPECT_EQ(b, CWbemSink::LastRegistrationBeforeEvent()) << "outside a worker: the newest one";
+  EXPECT_TRUE(CWbemSink::MadeNoLaterThan(0xFFFFFFF0u, 5u));
+  EXPECT_FALSE(CWbemSink::MadeNoLaterThan(5u, 0xFFFFFFF0u));
 }
 
 TEST_F(Sink, ABatchWithoutArrayOrObjectsIsRejected) {
@@ -352,7 +378,7 @@ tIndicateThreadInfo* Job(IWbemServices* pServices, const std::vector<IWbemClassO
       EXPECT_EQ(WBEM_S_NO_ERROR, objects[i]->Clone(&ppCopies[i]));
     }
   if (pServices) pServices->AddRef();
-  return new tIndicateThreadInfo{RecordingHandler, pServices, ppCopies, static_cast<LONG>(objects.size())};
+  return new tIndicateThreadInfo{RecordingHandler, pServices, ppCopies, static_cast<LONG>(objects.size()), 0};
 }
 
 TEST_F(Sink, TheWorkerStopsAtANullElementAndReleasesEveryCopy) {

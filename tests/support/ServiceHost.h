@@ -36,6 +36,8 @@ const wchar_t kQueryPrintfCreated[] =
     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
 const wchar_t kQueryPrintfDeleted[] =
     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+const wchar_t kQuerySetHostTimeCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
 const wchar_t kQuerySetHostTimeDeleted[] =
     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
 const wchar_t kQueryControllerAdded[] =

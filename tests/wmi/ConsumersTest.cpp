@@ -37,6 +37,19 @@ TEST_F(Consumers, CreateMakesInactiveRecordsAndRegistersNothing) {
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
 }
 
+TEST_F(Consumers, WithoutMemoryForItsSinkARegistrationFailsAndRegistersNothing) {
+  auto p = Make(nsWMI);
+  EQueryStatus status = qsUnknown;
+  {
+    ksim::ScopedFault fault(ksim::Fault("operator new", "", 1));
+    EXPECT_EQ(ecOutOfMemory, p->CallExecNotificationQueryAsync(qEHostTimeRequest, qoConditional, &status));
+  }
+  EXPECT_EQ(qsFailed, status);
+  EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
+  EXPECT_EQ(ecNoError, p->CallExecNotificationQueryAsync(qEHostTimeRequest, qoConditional, &status));
+  EXPECT_EQ(qsActive, status);
+}
+
 TEST_F(Consumers, EveryRowRegistersItsOwnQueryWithItsOwnSink) {
   auto p = Make(nsWMI);
   for (DWORD q = 0; q < 10; ++q) {
@@ -61,9 +74,14 @@ TEST_F(Consumers, ConditionalAndForcedRegistration) {
   EXPECT_EQ(ecNoError, p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status));
   EXPECT_EQ(qsActive, status);
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync")) << "an active query is not registered again";
+  const DWORD dwFirst = static_cast<const CWbemSink*>(ksim::wmi::Subscriptions().at(0).sink)->Registration();
   EXPECT_EQ(ecNoError, p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoForce, &status));
+  EXPECT_EQ(qsActive, status);
+  EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::CancelAsyncCall")) << "forced: the earlier call ends first";
   EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
-  EXPECT_EQ(2u, ksim::wmi::Subscriptions().size()) << "forced: once more, with the same sink";
+  std::vector<ksim::wmi::Subscription> subs = ksim::wmi::Subscriptions();
+  ASSERT_EQ(1u, subs.size()) << "WMI never holds two registrations of one query";
+  EXPECT_NE(dwFirst, static_cast<const CWbemSink*>(subs[0].sink)->Registration()) << "a registration of its own";
 }
 
 TEST_F(Consumers, OptionOutsideTheTwoDoesNothing) {
@@ -195,12 +213,11 @@ const ConnectFailure kConnectFailures[] = {
      "Could not connect CIMOM. Error: WBEM_E_FAILED(0x80041001)\r\n"},
     {"NullServices", nsWMI, ksim::Fault("IWbemLocator::ConnectServer", "", 0, false, S_OK), ecWbemError,
      "Connected to CIMOM but IWbemServices is NULL"},
-    // Allocations: the object, the records, then one sink per row.
+    // Allocations: the object, the records, one query text per row (sinks come with registrations).
     {"Object", nsWMI, ksim::Fault("operator new", "", 1), ecOutOfMemory, nullptr},
     {"Records", nsWMI, ksim::Fault("operator new", "", 2), ecOutOfMemory, nullptr},
-    {"FirstSink", nsWMI, ksim::Fault("operator new", "", 3), ecOutOfMemory, nullptr},
-    {"LastSink", nsCIMV2, ksim::Fault("operator new", "", 4), ecOutOfMemory, nullptr},
     {"QueryText", nsWMI, ksim::Fault("SysAllocString", "", 6), ecOutOfMemory, nullptr},
+    {"LastQueryText", nsCIMV2, ksim::Fault("SysAllocString", "", 3), ecOutOfMemory, nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ConnectFails, testing::ValuesIn(kConnectFailures),

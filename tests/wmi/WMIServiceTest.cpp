@@ -58,12 +58,16 @@ TEST_F(WMIService, LogMainWithTheDriverLoaded) {
   Create();
   ksim::ClearCalls();
   EXPECT_EQ(ecNoError, m_pService->LogMain());
+  // The creation queries of both classes are registered even though the classes exist: they
+  // stay for the whole run, so that no reload of the driver goes unseen.
   EXPECT_EQ((std::vector<std::string>{"Talvenix_AdapterPrintfNotification", "__ClassDeletionEvent:Talvenix_AdapterPrintf",
                                       "Talvenix_HostTimeRequest", "__ClassDeletionEvent:Talvenix_SetHostTime",
+                                      "__ClassCreationEvent:Talvenix_AdapterPrintf",
+                                      "__ClassCreationEvent:Talvenix_SetHostTime",
                                       "__InstanceCreationEvent:Win32_SCSIController",
                                       "__InstanceDeletionEvent:Win32_SCSIController"}),
             Registrations());
-  EXPECT_EQ(qsInactive, m_pService->GetQueryStatus(nsWMI, qCCreateAdapterPrintf));
+  EXPECT_EQ(qsActive, m_pService->GetQueryStatus(nsWMI, qCCreateAdapterPrintf));
   EXPECT_EQ(qsActive, m_pService->GetQueryStatus(nsCIMV2, qIDeleteWin32ScsiController));
 }
 
@@ -72,20 +76,28 @@ TEST_F(WMIService, LogMainWithoutTheDriver) {
   ksim::ClearCalls();
   EXPECT_EQ(ecNoError, m_pService->LogMain());
   EXPECT_EQ((std::vector<std::string>{"Talvenix_AdapterPrintfNotification", "__ClassCreationEvent:Talvenix_AdapterPrintf",
+                                      "__ClassCreationEvent:Talvenix_SetHostTime",
                                       "__InstanceCreationEvent:Win32_SCSIController",
                                       "__InstanceDeletionEvent:Win32_SCSIController"}),
             Registrations());
   EXPECT_EQ(qsFailed, m_pService->GetQueryStatus(nsWMI, qEAdapterPrintfNotification));
 }
 
-TEST_F(WMIService, LogMainWithoutControllersRegistersNothing) {
+TEST_F(WMIService, LogMainWithoutControllersSaysSoAndFollowsThemAll) {
   ksim::machine::RemoveScsiController(wmifix::kVelk0);
+  ksim::machine::LoadRaidDriver(L"velk4");
   Create();
   ksim::ClearCalls();
-  EXPECT_EQ(ecUninstallRequired, m_pService->LogMain());
-  EXPECT_TRUE(Registrations().empty());
-  for (DWORD q = 0; q < 10; ++q)
-    EXPECT_EQ(qsInactive, m_pService->GetQueryStatus(nsWMI, static_cast<EQueryEvent>(q)));
+  ksim::ClearEventLog();
+  EXPECT_EQ(ecNoError, m_pService->LogMain());
+  EXPECT_EQ(8u, Registrations().size()) << "the same start-up registrations as with a controller";
+  EXPECT_EQ(qsActive, m_pService->GetQueryStatus(nsCIMV2, qICreateWin32ScsiController));
+  std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, records[0].type);
+  EXPECT_EQ(0x40002002u, records[0].eventId);
+  EXPECT_EQ("No SCSI controller was found at start; controllers are served as they arrive.\r\n",
+            records[0].strings.at(0));
 }
 
 TEST_F(WMIService, AfterTheStopEveryOperationRefuses) {
