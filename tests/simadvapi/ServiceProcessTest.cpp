@@ -175,9 +175,12 @@ TEST_F(ServiceProcessTest, FailureActionsRestartTwiceThenLeaveTheServiceStopped)
     } else {
       ASSERT_TRUE(ksim::TerminateServiceProcess(kName));
     }
-    ASSERT_TRUE(ksim::WaitForServiceState(kName, SERVICE_STOPPED, 5000));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), ExitCode());
+    // The failure is counted when the process has ended; the service stays stopped till the restart.
+    for (int i = 0; i < 5000 && ksim::FindService(kName)->failureCount < nFailure; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(nFailure, ksim::FindService(kName)->failureCount);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), State());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROCESS_ABORTED), ExitCode());
     if (nFailure < 3) {
       ASSERT_TRUE(ksim::WaitForServiceState(kName, SERVICE_RUNNING, 5000)) << "failure " << nFailure;
       EXPECT_GE(std::chrono::steady_clock::now() - failedAt, std::chrono::milliseconds(500));
