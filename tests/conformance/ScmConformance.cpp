@@ -29,7 +29,9 @@ const DWORD kCtlBadStates = 129;            // reports states 0 and 8, and notes
 SERVICE_STATUS_HANDLE s_hStatus;
 HANDLE s_hStop;
 HANDLE s_hMainDone;  // the service main has made its last report
-DWORD s_dwLastState;  // the state of the last report made, set before the report is sent
+// The state of the last report made, set before the report is sent; the service main and the
+// process main thread both use it.
+LONG volatile s_lLastState;
 
 void Note(const char* pszName, DWORD dwValue) {
   HKEY hKey = nullptr;
@@ -41,7 +43,7 @@ void Note(const char* pszName, DWORD dwValue) {
 BOOL Report(DWORD dwState, DWORD dwAccepted, DWORD dwCheckPoint = 0) {
   SERVICE_STATUS ss = {SERVICE_WIN32_OWN_PROCESS, dwState, dwAccepted, NO_ERROR, 0, dwCheckPoint,
                        dwCheckPoint ? 10000u : 0u};
-  s_dwLastState = dwState;
+  InterlockedExchange(&s_lLastState, static_cast<LONG>(dwState));
   SetLastError(0xdeadbeef);
   return SetServiceStatus(s_hStatus, &ss);
 }
@@ -89,7 +91,7 @@ int ServiceProgram() {
   SERVICE_TABLE_ENTRYA table[] = {{szName, ServiceMain}, {nullptr, nullptr}};
   const BOOL bOk = StartServiceCtrlDispatcherA(table);
   // The dispatcher returns once the service has reported stopped.
-  Note("dispatcher_returned", bOk ? s_dwLastState : 0xffffffff);
+  Note("dispatcher_returned", bOk ? static_cast<DWORD>(InterlockedCompareExchange(&s_lLastState, 0, 0)) : 0xffffffff);
   // Returning ends the process and cuts the service main wherever it is: let it finish first.
   WaitForSingleObject(s_hMainDone, 5000);
   return 0;
