@@ -6,6 +6,7 @@
 #include "internal/Sim.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -30,6 +31,8 @@ Log& GetLog() {
 struct Modules {
   std::mutex lock;
   std::map<std::string, std::vector<BYTE>> tables;
+  std::map<uintptr_t, std::string> loaded;  // modules loaded as data files, by handle
+  uintptr_t nextHandle = 0x70000000;
 };
 
 Modules& GetModules() {
@@ -122,6 +125,108 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
   record.sequence = log.nextSequence++;
   log.records.push_back(std::move(record));
   return TRUE;
+}
+
+namespace {
+
+// The message table of a module loaded as a data file, or null for a handle that is none.
+const std::vector<BYTE>* LoadedTable(Modules& modules, HMODULE hModule) {
+  auto it = modules.loaded.find(reinterpret_cast<uintptr_t>(hModule));
+  if (it == modules.loaded.end()) return nullptr;
+  auto table = modules.tables.find(it->second);
+  return table == modules.tables.end() ? nullptr : &table->second;
+}
+
+// The number of the highest insert a message text names (%1 to %99).
+size_t HighestInsert(const std::string& text) {
+  size_t nHighest = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    if (text[i + 1] < '1' || text[i + 1] > '9') {
+      ++i;  // "%%" and the like
+      continue;
+    }
+    size_t n = static_cast<size_t>(text[i + 1] - '0');
+    if (i + 2 < text.size() && text[i + 2] >= '0' && text[i + 2] <= '9') n = n * 10 + (text[i + 2] - '0');
+    nHighest = n > nHighest ? n : nHighest;
+  }
+  return nHighest;
+}
+
+}  // namespace
+
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE, DWORD) {
+  if (auto f = ksim::detail::Enter("LoadLibraryExA", lpLibFileName ? lpLibFileName : "")) {
+    SetLastError(f->lastError);
+    return nullptr;
+  }
+  Modules& modules = GetModules();
+  std::lock_guard<std::mutex> guard(modules.lock);
+  const std::string path = LowerPath(lpLibFileName ? lpLibFileName : "");
+  // A data file that is not there is a file not found, not a module.
+  if (!modules.tables.count(path)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  const uintptr_t handle = modules.nextHandle += 0x10000;
+  modules.loaded[handle] = path;
+  return reinterpret_cast<HMODULE>(handle);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  if (auto f = ksim::detail::Enter("FreeLibrary")) {
+    SetLastError(f->lastError);
+    return FALSE;
+  }
+  Modules& modules = GetModules();
+  std::lock_guard<std::mutex> guard(modules.lock);
+  if (!modules.loaded.erase(reinterpret_cast<uintptr_t>(hLibModule))) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The forms the conformance programs use: a message of a loaded module, with its inserts from
+// an array of strings or left as they are, into the caller's buffer.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPSTR lpBuffer, DWORD nSize,
+                            va_list* Arguments) {
+  if (auto f = ksim::detail::Enter("FormatMessageA")) {
+    SetLastError(f->lastError);
+    return 0;
+  }
+  const DWORD dwKnown = FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+  if ((dwFlags & ~dwKnown) || !(dwFlags & FORMAT_MESSAGE_FROM_HMODULE) || !lpBuffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string text;
+  {
+    Modules& modules = GetModules();
+    std::lock_guard<std::mutex> guard(modules.lock);
+    const std::vector<BYTE>* pTable = LoadedTable(modules, static_cast<HMODULE>(const_cast<void*>(lpSource)));
+    if (!pTable || ksim::FindMessage(*pTable, dwMessageId, &text) != ksim::MessageLookup::kFound) {
+      SetLastError(ERROR_MR_MID_NOT_FOUND);
+      return 0;
+    }
+  }
+  if (!(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS)) {
+    const size_t nInserts = HighestInsert(text);
+    if (nInserts && (!(dwFlags & FORMAT_MESSAGE_ARGUMENT_ARRAY) || !Arguments)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const DWORD_PTR* pArgs = reinterpret_cast<const DWORD_PTR*>(Arguments);
+    std::vector<std::string> inserts;
+    for (size_t i = 0; i < nInserts; ++i) inserts.emplace_back(reinterpret_cast<const char*>(pArgs[i]));
+    text = ksim::FormatEventMessage(text, inserts);
+  }
+  if (text.size() + 1 > nSize) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(lpBuffer, text.c_str(), text.size() + 1);
+  return static_cast<DWORD>(text.size());
 }
 
 namespace ksim {

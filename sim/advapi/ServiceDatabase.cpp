@@ -4,7 +4,9 @@
 // As on Windows: SC_HANDLEs are not kernel handles and carry the access they were opened with;
 // a deleted service stays until it is stopped and its last handle is closed; only creating,
 // deleting, starting and reconfiguring a service marked for deletion fail with 1072 (opening and
-// querying it still work). Successful calls leave the last error alone.
+// querying it still work). Successful calls leave the last error alone. LockServiceDatabase has
+// no effect (as since Vista); only another party's lock, which tests take, refuses it. Every
+// database holds the system services that korvlog depends on.
 #include <ksim/Scm.h>
 
 #include "internal/HostState.h"
@@ -17,14 +19,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace scm = ksim::detail::scm;
 
 namespace {
 
-// The owner that QueryServiceLockStatusA names for a lock taken through LockServiceDatabase:
-// the simulated processes run as the local system account.
-const char kOwnLockOwner[] = ".\\LocalSystem";
 const size_t kMaxServiceName = 256;
 const ULONGLONG kTicksPerSecond = 10000000;
 
@@ -43,21 +43,23 @@ struct Database {
   std::mutex lock;
   std::map<std::string, std::shared_ptr<Entry>> services;  // by lower-case name
   ksim::detail::ObjectTable<ScObject> handles{0x10000000, "sc_handles"};
-  // The database lock.
+  // Another party's lock, and the values LockServiceDatabase handed out and not yet unlocked.
   bool bLocked = false;
-  bool bForeign = false;
   std::string lockOwner;
   ULONGLONG ullLockedSince = 0;
-  uintptr_t lockValue = 0;
+  std::set<uintptr_t> ownLocks;
   uintptr_t nextLockValue = 0x30000000;
+  unsigned generation = 0;
 };
 
 void LoadState(Database* pDb);
+void AddSystemServices(Database* pDb);
 
 Database& Db() {
   static Database* s_pDb = [] {
     auto* p = new Database;
     LoadState(p);
+    AddSystemServices(p);
     return p;
   }();
   return *s_pDb;
@@ -201,11 +203,8 @@ std::shared_ptr<Entry> FindEntry(Database& db, const std::string& name) {
 }
 
 void ClearLock(Database& db) {
-  if (db.bLocked && !db.bForeign) ksim::detail::AddLive("sc_locks", -1);
   db.bLocked = false;
-  db.bForeign = false;
   db.lockOwner.clear();
-  db.lockValue = 0;
 }
 
 std::string JoinNames(const std::vector<std::string>& names) {
@@ -272,10 +271,57 @@ void LoadState(Database* pDb) {
   }
 }
 
+SERVICE_STATUS SystemServiceRunning() {
+  return SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
+}
+
+// A system service stops at once when asked to.
+scm::ControlTarget SystemServiceControl(const std::string& name) {
+  return [name](DWORD dwControl) -> DWORD {
+    if (dwControl == SERVICE_CONTROL_STOP)
+      scm::ReportStatus(name, SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
+    return NO_ERROR;
+  };
+}
+
+// The system's own services, as a freshly booted machine has them: each runs in a shared
+// process of the system and accepts stop.
+void AddSystemServices(Database* pDb) {
+  struct SystemService {
+    const char* pszName;
+    const char* pszDisplay;
+    DWORD dwStart;
+  };
+  static const SystemService c_rgServices[] = {
+      {"Eventlog", "Windows Event Log", SERVICE_AUTO_START},
+      {"RasMan", "Remote Access Connection Manager", SERVICE_DEMAND_START},
+      {"WinMgmt", "Windows Management Instrumentation", SERVICE_AUTO_START},
+  };
+  for (const SystemService& system : c_rgServices) {
+    if (pDb->services.count(Lower(system.pszName))) continue;
+    auto entry = std::make_shared<Entry>();
+    scm::ServiceRecord& r = entry->record;
+    r.name = system.pszName;
+    r.displayName = system.pszDisplay;
+    r.serviceType = SERVICE_WIN32_SHARE_PROCESS;
+    r.startType = system.dwStart;
+    r.errorControl = SERVICE_ERROR_NORMAL;
+    r.imagePath = "C:\\Windows\\system32\\svchost.exe -k netsvcs";
+    r.startName = "LocalSystem";
+    r.systemService = true;
+    r.status = SystemServiceRunning();
+    r.control = SystemServiceControl(r.name);
+    pDb->services[Lower(r.name)] = entry;
+  }
+}
+
 void ResetDatabase(Database& db) {
   for (auto& entry : db.services) entry.second->bGone = true;
   db.services.clear();
   ClearLock(db);
+  ksim::detail::AddLive("sc_locks", -static_cast<int64_t>(db.ownLocks.size()));
+  db.ownLocks.clear();
+  ++db.generation;
 }
 
 // Copies a text into the string area of an output buffer and returns where it went.
@@ -294,7 +340,8 @@ std::vector<StateLine> ScmStateLines() {
   Database& db = Db();
   std::lock_guard<std::mutex> guard(db.lock);
   std::vector<StateLine> lines;
-  for (const auto& entry : db.services) lines.push_back(StateLineOf(entry.second->record));
+  for (const auto& entry : db.services)
+    if (!entry.second->record.systemService) lines.push_back(StateLineOf(entry.second->record));
   return lines;
 }
 
@@ -303,6 +350,7 @@ void ReloadScmState() {
   std::lock_guard<std::mutex> guard(db.lock);
   ResetDatabase(db);
   LoadState(&db);
+  AddSystemServices(&db);
 }
 
 }  // namespace ksim::detail
@@ -369,12 +417,45 @@ DWORD ServiceOfHandle(SC_HANDLE hService, DWORD dwAccess, std::string* pName) {
   return dwError;
 }
 
+std::optional<SC_ACTION> CountFailure(const std::string& name) {
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  std::shared_ptr<Entry> entry = FindEntry(db, name);
+  if (!entry) return std::nullopt;
+  ServiceRecord& r = entry->record;
+  const ULONGLONG ullNow = Now();
+  const DWORD dwReset = r.failureActions.resetPeriod;
+  if (r.failureCount && dwReset != INFINITE &&
+      ullNow - r.ullLastFailure >= static_cast<ULONGLONG>(dwReset) * kTicksPerSecond)
+    r.failureCount = 0;
+  ++r.failureCount;
+  r.ullLastFailure = ullNow;
+  const std::vector<SC_ACTION>& actions = r.failureActions.actions;
+  if (actions.empty()) return std::nullopt;
+  return actions[std::min<size_t>(r.failureCount, actions.size()) - 1];
+}
+
+bool StartSystemService(const std::string& name) {
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  std::shared_ptr<Entry> entry = FindEntry(db, name);
+  if (!entry || !entry->record.systemService) return false;
+  entry->record.status = SystemServiceRunning();
+  entry->record.control = SystemServiceControl(entry->record.name);
+  return true;
+}
+
+unsigned Generation() {
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  return db.generation;
+}
+
 LockInfo QueryLock() {
   Database& db = Db();
   std::lock_guard<std::mutex> guard(db.lock);
   LockInfo info;
   info.bLocked = db.bLocked;
-  info.bForeign = db.bForeign;
   info.owner = db.lockOwner;
   if (db.bLocked) {
     const ULONGLONG ullNow = Now();
@@ -388,7 +469,6 @@ bool HoldLock(const std::string& owner, DWORD dwHeldSeconds) {
   std::lock_guard<std::mutex> guard(db.lock);
   if (db.bLocked) return false;
   db.bLocked = true;
-  db.bForeign = true;
   db.lockOwner = owner;
   db.ullLockedSince = Now() - static_cast<ULONGLONG>(dwHeldSeconds) * kTicksPerSecond;
   return true;
@@ -404,6 +484,7 @@ void Reset() {
   Database& db = Db();
   std::lock_guard<std::mutex> guard(db.lock);
   ResetDatabase(db);
+  AddSystemServices(&db);
 }
 
 }  // namespace ksim::detail::scm
@@ -518,7 +599,10 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     *lpServiceStatus = r.status;
     const DWORD dwState = r.status.dwCurrentState;
     if (dwState == SERVICE_STOPPED) return Fail(ERROR_SERVICE_NOT_ACTIVE);
-    if (dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING)
+    // A starting service takes a stop when it has said it accepts one, and nothing else.
+    if (dwState == SERVICE_STOP_PENDING ||
+        (dwState == SERVICE_START_PENDING &&
+         (dwControl != SERVICE_CONTROL_STOP || !ControlAccepted(dwControl, r.status.dwControlsAccepted))))
       return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     if (!ControlAccepted(dwControl, r.status.dwControlsAccepted)) return Fail(ERROR_INVALID_SERVICE_CONTROL);
     target = r.control;
@@ -581,23 +665,20 @@ SC_LOCK WINAPI LockServiceDatabase(SC_HANDLE hSCManager) {
     SetLastError(ERROR_SERVICE_DATABASE_LOCKED);
     return nullptr;
   }
-  db.bLocked = true;
-  db.bForeign = false;
-  db.lockOwner = kOwnLockOwner;
-  db.ullLockedSince = Now();
-  db.lockValue = db.nextLockValue;
+  // Nothing is locked; the value only has to be unlocked again.
+  const uintptr_t lockValue = db.nextLockValue;
   db.nextLockValue += 4;
+  db.ownLocks.insert(lockValue);
   ksim::detail::AddLive("sc_locks", 1);
-  return reinterpret_cast<SC_LOCK>(db.lockValue);
+  return reinterpret_cast<SC_LOCK>(lockValue);
 }
 
 BOOL WINAPI UnlockServiceDatabase(SC_LOCK ScLock) {
   if (auto f = ksim::detail::Enter("UnlockServiceDatabase")) return Fail(f->lastError);
   Database& db = Db();
   std::lock_guard<std::mutex> guard(db.lock);
-  if (!db.bLocked || db.bForeign || !ScLock || reinterpret_cast<uintptr_t>(ScLock) != db.lockValue)
-    return Fail(ERROR_INVALID_SERVICE_LOCK);
-  ClearLock(db);
+  if (!db.ownLocks.erase(reinterpret_cast<uintptr_t>(ScLock))) return Fail(ERROR_INVALID_SERVICE_LOCK);
+  ksim::detail::AddLive("sc_locks", -1);
   return TRUE;
 }
 
@@ -722,7 +803,8 @@ std::optional<ServiceInfo> FindService(const std::string& name) {
 
 std::vector<ServiceInfo> Services() {
   std::vector<ServiceInfo> infos;
-  for (const scm::ServiceRecord& r : scm::All()) infos.push_back(r);
+  for (const scm::ServiceRecord& r : scm::All())
+    if (!r.systemService) infos.push_back(r);
   return infos;
 }
 

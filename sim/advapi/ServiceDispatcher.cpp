@@ -1,5 +1,6 @@
-// The service side of the Service Control Manager: starting a service as a process, the
-// dispatcher, the control handler and the status reports.
+// The service side of the Service Control Manager: starting a service as a process (after its
+// dependencies), the dispatcher, the control handler, the status reports, the end of the
+// process, and the failure actions when it ends without having reported stopped.
 #include <ksim/Services.h>
 
 #include "internal/Scm.h"
@@ -7,6 +8,7 @@
 #include "internal/Sim.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -25,8 +27,12 @@ namespace {
 const DWORD kConnectTimeoutMs = 30000;
 const DWORD kControlTimeoutMs = 30000;
 
+// How deep a chain of stopped dependencies StartServiceA starts before it calls it circular.
+const int kMaxDependencyDepth = 16;
+
 struct PendingControl {
   DWORD dwControl = 0;
+  bool bTaken = false;  // the handler has it
   bool bDone = false;
   DWORD dwResult = NO_ERROR;
 };
@@ -49,7 +55,10 @@ struct ServiceProcess {
   bool bMainReturned = false;
   bool bMainIdle = false;  // the service main thread waits without time-out
   bool bEntryReturned = false;
-  bool bStopped = false;
+  bool bStopped = false;      // stopped has been reported: the dispatcher returns
+  bool bLastStopped = false;  // the last report was stopped
+  std::atomic<bool> bEnded{false};  // the entry returned, or the process was terminated
+  std::atomic<unsigned> nCutThreads{0};
   int nExitCode = -1;
   LPHANDLER_FUNCTION pfnHandler = nullptr;
   uintptr_t statusHandle = 0;
@@ -74,6 +83,9 @@ struct Processes {
   std::map<uintptr_t, std::shared_ptr<ServiceProcess>> statusHandles;
   uintptr_t nextStatusHandle = 0x50000000;
   std::map<std::string, std::vector<ksim::StatusReport>> reports;  // by lower-case service name
+  std::map<std::string, std::vector<SC_ACTION_TYPE>> actionsTaken;  // by lower-case service name
+  std::map<std::string, unsigned> started;                          // by lower-case service name
+  unsigned nPendingRestarts = 0;
 };
 
 Processes& Procs() {
@@ -115,12 +127,15 @@ DWORD SendControl(const std::weak_ptr<ServiceProcess>& weak, DWORD dwControl) {
   auto pending = std::make_shared<PendingControl>();
   pending->dwControl = dwControl;
   std::unique_lock<std::mutex> guard(p->lock);
-  if (p->bStopped || p->bEntryReturned) return ERROR_SERVICE_NOT_ACTIVE;
+  if (p->bStopped || p->bEnded) return ERROR_SERVICE_NOT_ACTIVE;
   if (!p->pfnHandler || !p->bDispatching) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   p->controls.push_back(pending);
   p->changed.notify_all();
-  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kControlTimeoutMs), [&] { return pending->bDone; }))
+  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kControlTimeoutMs),
+                           [&] { return pending->bDone || p->bEnded; }))
     return ERROR_SERVICE_REQUEST_TIMEOUT;
+  // A process that ended with the control in its handler had taken it.
+  if (!pending->bDone) return pending->bTaken ? static_cast<DWORD>(NO_ERROR) : ERROR_SERVICE_NOT_ACTIVE;
   return pending->dwResult;
 }
 
@@ -137,31 +152,153 @@ void RunServiceMain(std::shared_ptr<ServiceProcess> p, LPSERVICE_MAIN_FUNCTIONA 
   NotifyAll(p.get());
 }
 
+DWORD StartByName(const std::string& name, const std::vector<std::string>& args, int nDepth);
+
+// The Service Control Manager's answer to a failure: the next failure action, if any. A restart
+// is a start by the manager itself after the action's delay, unless the database was reset.
+void ApplyFailureActions(const std::string& service) {
+  std::optional<SC_ACTION> action = scm::CountFailure(service);
+  if (!action) return;
+  Processes& procs = Procs();
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    procs.actionsTaken[Lower(service)].push_back(action->Type);
+    if (action->Type != SC_ACTION_RESTART) return;
+    ++procs.nPendingRestarts;
+  }
+  const unsigned generation = scm::Generation();
+  std::thread([service, generation, dwDelay = action->Delay] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwDelay));
+    if (scm::Generation() == generation) StartByName(service, {}, 0);
+    Processes& procs = Procs();
+    std::lock_guard<std::mutex> guard(procs.lock);
+    --procs.nPendingRestarts;
+    procs.changed.notify_all();
+  }).detach();
+}
+
+// The process has ended (ExitProcess or termination): its threads are gone, it takes no more
+// controls, and one that had not reported stopped has failed.
+void EndProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
+  bool bFailed;
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    if (p->bEnded) return;
+    p->nExitCode = nExitCode;
+    p->bEnded = true;
+    bFailed = !p->bLastStopped;
+  }
+  ksim::detail::EndProcessThreads(p.get());
+  ksim::detail::EndProcessApartments(p.get());
+  if (bFailed) {
+    scm::ReportStatus(p->service,
+                      SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0});
+    ApplyFailureActions(p->service);
+  }
+  NotifyAll(p.get());
+}
+
 void RunProcess(std::shared_ptr<ServiceProcess> p, ksim::ProcessEntry entry) {
   t_pProcess = p.get();
   ArgvBlock argv(p->processArgs);
   const int nExitCode = entry(static_cast<int>(argv.storage.size()), argv.pointers.data());
   t_pProcess = nullptr;
-  bool bReportStop = false;
   {
     std::lock_guard<std::mutex> guard(p->lock);
-    p->nExitCode = nExitCode;
     p->bEntryReturned = true;
-    bReportStop = !p->bStopped;
-    p->bStopped = true;
   }
-  // A process that ends without reporting stopped is taken as stopped by the SCM.
-  if (bReportStop)
-    scm::ReportStatus(p->service,
-                      SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0});
-  NotifyAll(p.get());
+  EndProcess(p, nExitCode);
 }
+
+// Starts the service's stopped dependencies first; a dependency that is gone, disabled or fails
+// to start fails the start.
+DWORD StartDependencies(const scm::ServiceRecord& record, int nDepth) {
+  for (const std::string& name : record.dependencies) {
+    std::optional<scm::ServiceRecord> dependency = scm::Find(name);
+    if (!dependency || dependency->markedForDeletion) return ERROR_SERVICE_DEPENDENCY_DELETED;
+    if (dependency->status.dwCurrentState != SERVICE_STOPPED) continue;
+    if (nDepth >= kMaxDependencyDepth) return ERROR_CIRCULAR_DEPENDENCY;
+    if (ksim::detail::Enter("StartServiceA", dependency->name)) return ERROR_SERVICE_DEPENDENCY_FAIL;
+    if (StartByName(dependency->name, {}, nDepth + 1) != NO_ERROR) return ERROR_SERVICE_DEPENDENCY_FAIL;
+  }
+  return NO_ERROR;
+}
+
+DWORD StartByName(const std::string& name, const std::vector<std::string>& args, int nDepth) {
+  std::optional<scm::ServiceRecord> record = scm::Find(name);
+  if (!record) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (record->markedForDeletion) return ERROR_SERVICE_MARKED_FOR_DELETE;
+  if (record->startType == SERVICE_DISABLED) return ERROR_SERVICE_DISABLED;
+  if (record->status.dwCurrentState != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
+  if (DWORD dwError = StartDependencies(*record, nDepth)) return dwError;
+  if (record->systemService) return scm::StartSystemService(name) ? NO_ERROR : ERROR_SERVICE_DOES_NOT_EXIST;
+
+  Processes& procs = Procs();
+  ksim::ProcessEntry entry;
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    entry = procs.entry;
+  }
+  if (!entry) return ERROR_FILE_NOT_FOUND;
+
+  auto p = std::make_shared<ServiceProcess>();
+  p->service = record->name;
+  p->dwServiceType = record->serviceType;
+  p->processArgs = ksim::SplitCommandLine(record->imagePath);
+  p->mainArgs.push_back(record->name);
+  p->mainArgs.insert(p->mainArgs.end(), args.begin(), args.end());
+
+  scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000});
+  std::weak_ptr<ServiceProcess> weak = p;
+  scm::SetControlTarget(name, [weak](DWORD dwControl) { return SendControl(weak, dwControl); });
+  {
+    std::lock_guard<std::mutex> guard(procs.lock);
+    procs.last[Lower(name)] = p;
+    procs.all.push_back(p);
+    ++procs.started[Lower(name)];
+  }
+  std::thread(RunProcess, p, entry).detach();
+
+  std::unique_lock<std::mutex> guard(p->lock);
+  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kConnectTimeoutMs),
+                           [&] { return p->bConnected || p->bEnded; }) ||
+      !p->bConnected)
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
+  return NO_ERROR;
+}
+
+std::shared_ptr<ServiceProcess> LastProcess(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.last.find(Lower(service));
+  return it == procs.last.end() ? nullptr : it->second;
+}
+
+// Where the threads of ended processes wait for ever.
+struct Parking {
+  std::mutex lock;
+  std::condition_variable never;
+};
 
 }  // namespace
 
 namespace ksim::detail {
 
 ServiceProcess* CurrentServiceProcess() { return t_pProcess; }
+
+void JoinServiceProcess(ServiceProcess* pProcess) { t_pProcess = pProcess; }
+
+bool ServiceProcessEnded(const ServiceProcess* pProcess) { return pProcess && pProcess->bEnded; }
+
+void ParkIfProcessEnded() {
+  ServiceProcess* p = t_pProcess;
+  if (!p || !p->bEnded) return;
+  ++p->nCutThreads;
+  NotifyAll(p);
+  static Parking* s_pParking = new Parking;  // never destroyed: parked threads outlive main
+  std::unique_lock<std::mutex> guard(s_pParking->lock);
+  for (;;) s_pParking->never.wait(guard);
+}
 
 void NoteInfiniteWait(bool bWaiting) {
   if (!t_pProcess || !t_bServiceMain) return;
@@ -175,47 +312,15 @@ void NoteInfiniteWait(bool bWaiting) {
 }  // namespace ksim::detail
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
-  if (auto f = ksim::detail::Enter("StartServiceA")) return Fail(f->lastError);
   std::string name;
-  if (DWORD dwError = scm::ServiceOfHandle(hService, SERVICE_START, &name)) return Fail(dwError);
-  std::optional<scm::ServiceRecord> record = scm::Find(name);
-  if (!record) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-  if (record->markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-  if (record->startType == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED);
-  if (record->status.dwCurrentState != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
-
-  Processes& procs = Procs();
-  ksim::ProcessEntry entry;
-  {
-    std::lock_guard<std::mutex> guard(procs.lock);
-    entry = procs.entry;
-  }
-  if (!entry) return Fail(ERROR_FILE_NOT_FOUND);
-
-  auto p = std::make_shared<ServiceProcess>();
-  p->service = record->name;
-  p->dwServiceType = record->serviceType;
-  p->processArgs = ksim::SplitCommandLine(record->imagePath);
-  p->mainArgs.push_back(record->name);
+  const DWORD dwHandleError = scm::ServiceOfHandle(hService, SERVICE_START, &name);
+  if (auto f = ksim::detail::Enter("StartServiceA", name)) return Fail(f->lastError);
+  if (dwHandleError) return Fail(dwHandleError);
+  std::vector<std::string> args;
   for (DWORD i = 0; i < dwNumServiceArgs; ++i)
-    p->mainArgs.push_back(lpServiceArgVectors && lpServiceArgVectors[i] ? lpServiceArgVectors[i] : "");
-
-  scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000});
-  std::weak_ptr<ServiceProcess> weak = p;
-  scm::SetControlTarget(name, [weak](DWORD dwControl) { return SendControl(weak, dwControl); });
-  {
-    std::lock_guard<std::mutex> guard(procs.lock);
-    procs.last[Lower(name)] = p;
-    procs.all.push_back(p);
-  }
-  std::thread(RunProcess, p, entry).detach();
-
-  std::unique_lock<std::mutex> guard(p->lock);
-  if (!p->changed.wait_for(guard, std::chrono::milliseconds(kConnectTimeoutMs),
-                           [&] { return p->bConnected || p->bEntryReturned; }) ||
-      !p->bConnected)
-    return Fail(ERROR_SERVICE_REQUEST_TIMEOUT);
-  return TRUE;
+    args.push_back(lpServiceArgVectors && lpServiceArgVectors[i] ? lpServiceArgVectors[i] : "");
+  const DWORD dwError = StartByName(name, args, 0);
+  return dwError == NO_ERROR ? TRUE : Fail(dwError);
 }
 
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
@@ -250,10 +355,16 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   // Controls run on this thread, one at a time, until the service reports stopped.
   std::unique_lock<std::mutex> guard(p->lock);
   for (;;) {
-    p->changed.wait(guard, [&] { return !p->controls.empty() || p->bStopped; });
+    p->changed.wait(guard, [&] { return !p->controls.empty() || p->bStopped || p->bEnded; });
+    if (p->bEnded) {
+      // Terminated: this thread is gone with the rest of the process.
+      guard.unlock();
+      ksim::detail::ParkIfProcessEnded();
+    }
     if (!p->controls.empty()) {
       std::shared_ptr<PendingControl> pending = p->controls.front();
       p->controls.pop_front();
+      pending->bTaken = true;
       LPHANDLER_FUNCTION pfnHandler = p->pfnHandler;
       guard.unlock();
       pfnHandler(pending->dwControl);
@@ -320,13 +431,14 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     procs.reports[Lower(p->service)].push_back(ksim::StatusReport{*lpServiceStatus, GetCurrentThreadId()});
   }
   scm::ReportStatus(p->service, *lpServiceStatus);
-  if (lpServiceStatus->dwCurrentState == SERVICE_STOPPED) {
-    {
-      std::lock_guard<std::mutex> guard(p->lock);
-      p->bStopped = true;
-    }
-    NotifyAll(p.get());
+  // The last report counts when the process ends, also one made after stopped.
+  const bool bStopped = lpServiceStatus->dwCurrentState == SERVICE_STOPPED;
+  {
+    std::lock_guard<std::mutex> guard(p->lock);
+    p->bLastStopped = bStopped;
+    if (bStopped) p->bStopped = true;
   }
+  if (bStopped) NotifyAll(p.get());
   return TRUE;
 }
 
@@ -410,11 +522,11 @@ bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutM
 bool WaitForServiceProcesses(DWORD timeoutMilliseconds) {
   Processes& procs = Procs();
   std::unique_lock<std::mutex> guard(procs.lock);
+  // A service main thread still running in an ended process is gone as well.
   auto ended = [&] {
-    for (const auto& p : procs.all) {
-      std::lock_guard<std::mutex> processGuard(p->lock);
-      if (!p->bEntryReturned || (p->bMainStarted && !p->bMainReturned)) return false;
-    }
+    if (procs.nPendingRestarts) return false;
+    for (const auto& p : procs.all)
+      if (!p->bEnded) return false;
     return true;
   };
   return procs.changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), ended);
@@ -428,22 +540,46 @@ bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds) {
     auto it = procs.last.find(Lower(service));
     if (it == procs.last.end()) return false;
     std::lock_guard<std::mutex> processGuard(it->second->lock);
-    return it->second->bMainIdle || it->second->bMainReturned;
+    return it->second->bMainIdle || it->second->bMainReturned || it->second->bEnded;
   };
   return procs.changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), idle);
 }
 
 int ServiceProcessExitCode(const std::string& service) {
-  std::shared_ptr<ServiceProcess> p;
-  {
-    Processes& procs = Procs();
-    std::lock_guard<std::mutex> guard(procs.lock);
-    auto it = procs.last.find(Lower(service));
-    if (it == procs.last.end()) return -1;
-    p = it->second;
-  }
+  std::shared_ptr<ServiceProcess> p = LastProcess(service);
+  if (!p) return -1;
   std::lock_guard<std::mutex> guard(p->lock);
-  return p->bEntryReturned ? p->nExitCode : -1;
+  return p->bEnded ? p->nExitCode : -1;
+}
+
+bool TerminateServiceProcess(const std::string& service, int exitCode) {
+  std::shared_ptr<ServiceProcess> p = LastProcess(service);
+  if (!p || p->bEnded) return false;
+  EndProcess(p, exitCode);
+  return true;
+}
+
+unsigned ServiceProcessCount(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.started.find(Lower(service));
+  return it == procs.started.end() ? 0 : it->second;
+}
+
+unsigned CutThreads(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  unsigned n = 0;
+  for (const auto& p : procs.all)
+    if (ksim::detail::EqualsNoCase(p->service, service)) n += p->nCutThreads;
+  return n;
+}
+
+std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service) {
+  Processes& procs = Procs();
+  std::lock_guard<std::mutex> guard(procs.lock);
+  auto it = procs.actionsTaken.find(Lower(service));
+  return it == procs.actionsTaken.end() ? std::vector<SC_ACTION_TYPE>() : it->second;
 }
 
 std::vector<std::string> ServiceProcessArgs(const std::string& service) {

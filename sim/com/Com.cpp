@@ -4,11 +4,14 @@
 // CoUninitialize calls. A thread that never joined may still use COM while the process's
 // multithreaded apartment exists (the implicit MTA). Process security can be set once while COM
 // is up; when the last thread leaves COM the process state is reset, as a fresh process would be.
+// The threads of a service process that ends leave their apartments with it.
 #include <ksim/Com.h>
 
 #include "internal/Com.h"
+#include "internal/ServiceProcess.h"
 #include "internal/Wmi.h"
 
+#include <map>
 #include <mutex>
 
 namespace {
@@ -23,7 +26,19 @@ struct ComState {
   long lMtaThreads = 0;
   long lStaThreads = 0;
   std::optional<ksim::com::SecuritySettings> security;
+  // The apartment members of each service process: {MTA threads, STA threads}.
+  std::map<const ksim::detail::ServiceProcess*, std::pair<long, long>> members;
 };
+
+// Counts the calling thread in or out of its apartment. Call with the state's lock held.
+void CountMember(ComState& s, EApartment apartment, long lDelta) {
+  (apartment == aptMta ? s.lMtaThreads : s.lStaThreads) += lDelta;
+  if (const ksim::detail::ServiceProcess* p = ksim::detail::CurrentServiceProcess()) {
+    std::pair<long, long>& m = s.members[p];
+    (apartment == aptMta ? m.first : m.second) += lDelta;
+  }
+  if (s.lMtaThreads == 0 && s.lStaThreads == 0) s.security.reset();
+}
 
 ComState& State() {
   static ComState* s_pState = new ComState;
@@ -46,6 +61,21 @@ std::string Selector(const wchar_t* pwsz) {
   if (!pwsz) return s;
   for (; *pwsz; ++pwsz) s += (*pwsz > 0 && *pwsz < 0x80) ? static_cast<char>(*pwsz) : '?';
   return s;
+}
+
+}  // namespace ksim::detail
+
+namespace ksim::detail {
+
+void EndProcessApartments(const ServiceProcess* pProcess) {
+  ComState& s = State();
+  std::lock_guard<std::mutex> guard(s.lock);
+  auto it = s.members.find(pProcess);
+  if (it == s.members.end()) return;
+  s.lMtaThreads -= it->second.first;
+  s.lStaThreads -= it->second.second;
+  s.members.erase(it);
+  if (s.lMtaThreads == 0 && s.lStaThreads == 0) s.security.reset();
 }
 
 }  // namespace ksim::detail
@@ -85,7 +115,7 @@ HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
   std::lock_guard<std::mutex> guard(s.lock);
   t_apartment = wanted;
   t_lInitCount = 1;
-  ++(wanted == aptMta ? s.lMtaThreads : s.lStaThreads);
+  CountMember(s, wanted, 1);
   return S_OK;
 }
 
@@ -95,9 +125,8 @@ void WINAPI CoUninitialize() {
   if (--t_lInitCount > 0) return;
   ComState& s = State();
   std::lock_guard<std::mutex> guard(s.lock);
-  --(t_apartment == aptMta ? s.lMtaThreads : s.lStaThreads);
+  CountMember(s, t_apartment, -1);
   t_apartment = aptNone;
-  if (s.lMtaThreads == 0 && s.lStaThreads == 0) s.security.reset();
 }
 
 HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_AUTHENTICATION_SERVICE*, void*,

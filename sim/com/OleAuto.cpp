@@ -137,6 +137,16 @@ void ClearElement(VARTYPE vt, void* p) {
   }
 }
 
+// Whether a VARIANT may carry the type: the automation types up to VT_UINT (15 is unassigned)
+// and VT_RECORD, by value, or by reference or as an array when they hold data; never a vector.
+bool ValidVariantType(VARTYPE vt) {
+  const VARTYPE base = vt & VT_TYPEMASK;
+  const VARTYPE flags = vt & ~VT_TYPEMASK;
+  if (flags & (VT_VECTOR | VT_RESERVED)) return false;
+  if (base == 15 || (base > VT_UINT && base != VT_RECORD)) return false;
+  return !((flags & (VT_ARRAY | VT_BYREF)) && base <= VT_NULL);
+}
+
 }  // namespace
 
 BSTR SysAllocString(const OLECHAR* psz) {
@@ -175,6 +185,7 @@ void VariantInit(VARIANTARG* pvarg) {
 HRESULT VariantClear(VARIANTARG* pvarg) {
   if (!pvarg) return E_INVALIDARG;
   if (auto f = ksim::detail::Enter("VariantClear")) return static_cast<HRESULT>(f->result);
+  if (!ValidVariantType(pvarg->vt)) return DISP_E_BADVARTYPE;
   if (pvarg->vt & VT_BYREF) {
     pvarg->vt = VT_EMPTY;
     return S_OK;
@@ -201,6 +212,7 @@ HRESULT VariantClear(VARIANTARG* pvarg) {
 HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
   if (!pvargDest || !pvargSrc) return E_INVALIDARG;
   if (auto f = ksim::detail::Enter("VariantCopy")) return static_cast<HRESULT>(f->result);
+  if (!ValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
   if (pvargDest == pvargSrc) return S_OK;
   HRESULT hr = VariantClear(pvargDest);
   if (FAILED(hr)) return hr;

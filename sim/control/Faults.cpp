@@ -1,3 +1,4 @@
+#include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
 
 #include <algorithm>
@@ -125,6 +126,7 @@ int64_t LiveCount(const std::string& kind) {
 namespace detail {
 
 std::optional<Fault> Enter(const char* call, const std::string& selector) {
+  ParkIfProcessEnded();
   Registry& r = GetRegistry();
   std::vector<std::function<void()>> actions;
   std::optional<Fault> result;

@@ -28,6 +28,7 @@ using ControlTarget = std::function<DWORD(DWORD dwControl)>;
 // A service as the database holds it: what tests see of it, and what receives its controls.
 struct ServiceRecord : ksim::ServiceInfo {
   ControlTarget control;  // set while the service's process runs and takes controls
+  ULONGLONG ullLastFailure = 0;  // system time of the last failure
 };
 
 // A copy of the named service's record without its control target (names compare without
@@ -46,15 +47,26 @@ bool ReportStatus(const std::string& name, const SERVICE_STATUS& status);
 // Plugs in (or, with an empty target, removes) what receives the service's controls.
 bool SetControlTarget(const std::string& name, ControlTarget target);
 
+// Counts a failure of the service (its process ended without reporting stopped) and returns the
+// failure action for it: the Nth failure since the count was last reset takes the Nth action,
+// and failures past the last action repeat the last one. Nothing without actions.
+std::optional<SC_ACTION> CountFailure(const std::string& name);
+
+// Starts one of the system's own services: it runs at once. False for any other service.
+bool StartSystemService(const std::string& name);
+
+// Changes whenever the database is reset, so that a restart planned before a reset is dropped.
+unsigned Generation();
+
 // The name of the service that a handle refers to, after the checks that every service call
 // makes: ERROR_INVALID_HANDLE for anything but a service handle, ERROR_ACCESS_DENIED when the
 // handle lacks one of dwAccess. NO_ERROR on success.
 DWORD ServiceOfHandle(SC_HANDLE hService, DWORD dwAccess, std::string* pName);
 
-// The database lock, as QueryServiceLockStatusA reports it.
+// The database lock, as QueryServiceLockStatusA reports it. LockServiceDatabase has no effect
+// (as since Vista), so only another party's lock (a test's) is ever held.
 struct LockInfo {
   bool bLocked = false;
-  bool bForeign = false;  // held by another party (a test), not through LockServiceDatabase
   std::string owner;
   DWORD dwSeconds = 0;
 };

@@ -1,4 +1,8 @@
 // The link between a thread and the simulated service process it belongs to.
+//
+// A service process ends when its entry returns (ExitProcess) or when it is terminated. From
+// then on its threads are gone as far as anyone can see: a thread of an ended process that is
+// still running parks forever at its next simulated call, so that it changes nothing more.
 #pragma once
 
 namespace ksim::detail {
@@ -6,11 +10,23 @@ namespace ksim::detail {
 struct ServiceProcess;
 
 // The service process the calling thread runs in, or null for a process that the Service
-// Control Manager did not start (a console run).
+// Control Manager did not start (a console run) and for the simulated host's own threads.
 ServiceProcess* CurrentServiceProcess();
+// Makes the calling thread one of the process's threads (a thread that it started).
+void JoinServiceProcess(ServiceProcess* pProcess);
+bool ServiceProcessEnded(const ServiceProcess* pProcess);
+
+// Never returns when the calling thread belongs to an ended process; the thread is counted as
+// cut. Every simulated call with an effect begins with it.
+void ParkIfProcessEnded();
 
 // Told by the kernel when the calling thread starts and ends a wait without time-out, so that a
 // service main thread blocked in such a wait counts as idle.
 void NoteInfiniteWait(bool bWaiting);
+
+// What the other components drop when a process ends: its running threads no longer count,
+// and its threads leave their COM apartments.
+void EndProcessThreads(const ServiceProcess* pProcess);
+void EndProcessApartments(const ServiceProcess* pProcess);
 
 }  // namespace ksim::detail

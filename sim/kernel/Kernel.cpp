@@ -144,6 +144,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  ksim::detail::ParkIfProcessEnded();
   auto event = Lookup<Event>(hHandle);
   if (!event) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -162,8 +163,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
       guard.lock();
     }
   } else if (!event->changed.wait_for(guard, std::chrono::milliseconds(dwMilliseconds), ready)) {
+    guard.unlock();
+    ksim::detail::ParkIfProcessEnded();
     return WAIT_TIMEOUT;
   }
+  // A thread whose process ended while it waited takes nothing from the event.
+  guard.unlock();
+  ksim::detail::ParkIfProcessEnded();
+  guard.lock();
+  if (!ready()) return WaitForSingleObject(hHandle, dwMilliseconds);
   if (!event->bManualReset) event->bSignalled = false;
   return WAIT_OBJECT_0;
 }

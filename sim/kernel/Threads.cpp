@@ -1,22 +1,36 @@
 // _beginthread and _endthread on POSIX threads, with the count of running threads.
+//
+// A thread started from a service process belongs to that process. Once the process has ended
+// its threads no longer count as running, whether or not the POSIX thread behind one has
+// reached its next simulated call (where it parks) yet.
 #include <ksim/Host.h>
 #include <simwin/process.h>
 
+#include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
 
 namespace {
 
+using ksim::detail::ServiceProcess;
+
+struct ThreadRecord {
+  const ServiceProcess* pProcess;
+  bool bCounted = true;  // counted as running; false once its process has ended
+};
+
 struct ThreadCount {
   std::mutex lock;
   std::condition_variable changed;
   long lRunning = 0;
+  std::list<ThreadRecord> threads;
 };
 
 ThreadCount& Count() {
@@ -24,25 +38,36 @@ ThreadCount& Count() {
   return *s_pCount;
 }
 
+void Uncount(ThreadCount& c, ThreadRecord& record) {
+  if (!record.bCounted) return;
+  record.bCounted = false;
+  --c.lRunning;
+  ksim::detail::AddLive("threads", -1);
+  c.changed.notify_all();
+}
+
 struct StartInfo {
   void(__cdecl* pfn)(void*);
   void* pArg;
+  ServiceProcess* pProcess;
+  std::list<ThreadRecord>::iterator record;
 };
 
 // Counts the thread out however it ends: by returning, or by _endthread's unwinding.
 struct RunningGuard {
+  std::list<ThreadRecord>::iterator record;
   ~RunningGuard() {
     ThreadCount& c = Count();
     std::lock_guard<std::mutex> guard(c.lock);
-    --c.lRunning;
-    ksim::detail::AddLive("threads", -1);
-    c.changed.notify_all();
+    Uncount(c, *record);
+    c.threads.erase(record);
   }
 };
 
 void* ThreadStart(void* p) {
   std::unique_ptr<StartInfo> info(static_cast<StartInfo*>(p));
-  RunningGuard guard;
+  RunningGuard guard{info->record};
+  ksim::detail::JoinServiceProcess(info->pProcess);
   auto pfn = info->pfn;
   void* pArg = info->pArg;
   info.reset();
@@ -65,21 +90,23 @@ uintptr_t _beginthread(void(__cdecl* start_address)(void*), unsigned stack_size,
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   if (stack_size) pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
+  ServiceProcess* pProcess = ksim::detail::CurrentServiceProcess();
+  std::list<ThreadRecord>::iterator record;
   {
     ThreadCount& c = Count();
     std::lock_guard<std::mutex> guard(c.lock);
+    record = c.threads.insert(c.threads.end(), ThreadRecord{pProcess});
     ++c.lRunning;
     ksim::detail::AddLive("threads", 1);
   }
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, ThreadStart, new StartInfo{start_address, arglist});
+  int rc = pthread_create(&thread, &attr, ThreadStart, new StartInfo{start_address, arglist, pProcess, record});
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     ThreadCount& c = Count();
     std::lock_guard<std::mutex> guard(c.lock);
-    --c.lRunning;
-    ksim::detail::AddLive("threads", -1);
-    c.changed.notify_all();
+    Uncount(c, *record);
+    c.threads.erase(record);
     errno = EAGAIN;
     return static_cast<uintptr_t>(-1);
   }
@@ -87,6 +114,17 @@ uintptr_t _beginthread(void(__cdecl* start_address)(void*), unsigned stack_size,
 }
 
 void _endthread() { pthread_exit(nullptr); }
+
+namespace ksim::detail {
+
+void EndProcessThreads(const ServiceProcess* pProcess) {
+  ThreadCount& c = Count();
+  std::lock_guard<std::mutex> guard(c.lock);
+  for (ThreadRecord& record : c.threads)
+    if (record.pProcess == pProcess) Uncount(c, record);
+}
+
+}  // namespace ksim::detail
 
 namespace ksim {
 

@@ -16,9 +16,6 @@ DWORD CWMIServiceUtil::s_dwServiceCntrlState;
 namespace {
 
 const DWORD c_dwWaitHint = 6000;
-// How long the service thread waits, after the stop, for event workers to end before it frees
-// the driver list and leaves COM. The stop itself has been reported by then.
-const DWORD c_dwWorkerDrainMs = 10000;
 
 // Serialises status reports and the last-control state between the dispatcher thread and the
 // service thread. Never destroyed, as the process may end with the service thread still in it.
@@ -28,6 +25,21 @@ CCriticalSection& StatusLock() {
 }
 
 bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwControl == SERVICE_CONTROL_SHUTDOWN; }
+
+// True from the start of ServiceMain until the service thread reports running or takes on the
+// stop itself; guarded by StatusLock. While it is set the handler only records a stop: the
+// service thread owns the object it is making and stops the service when it is done with it.
+bool s_bStarting = false;
+
+// Ends the start: reports running when bCreated and no stop has come. Otherwise the stop is the
+// service thread's own, and a later stop control does nothing more. True when running.
+bool EndStart(bool bCreated) {
+  CLockGuard lock(StatusLock());
+  s_bStarting = false;
+  if (bCreated && CWMIServiceUtil::ReportRunning()) return true;
+  if (!IsStop(CWMIServiceUtil::GetServiceCntrlState())) CWMIServiceUtil::SetServiceCntrlState(SERVICE_CONTROL_STOP);
+  return false;
+}
 
 SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD dwCheckPoint, DWORD dwWaitHint) {
   SERVICE_STATUS ss = {};
@@ -43,6 +55,10 @@ SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD d
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   CWMIServiceUtil::ResetServiceStatus();
+  {
+    CLockGuard lock(StatusLock());
+    s_bStarting = true;
+  }
   CWbemSink::AcceptBatches(true);
   if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
 
@@ -55,37 +71,48 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     if (nDelay > 0) Sleep(static_cast<DWORD>(nDelay));
   }
 
+  // A stop during the start delay leaves nothing to make.
   CWMIService* pService = nullptr;
-  if (CWMIService::Create(&pService) != ecNoError || !pService) {
-    CWMIServiceUtil::ServiceShutdown(false);
-  } else if (CWMIServiceUtil::ReportRunning()) {
+  const bool bCreated = !IsStop(CWMIServiceUtil::GetServiceCntrlState()) &&
+                        CWMIService::Create(&pService) == ecNoError && pService;
+  if (EndStart(bCreated)) {
     pService->LogMain();
     pService->WaitForShutdown();
-  } else {
-    // The stop came while the object was being made, before the handler could see it; nobody
-    // else will shut it down.
-    pService->ServiceShutdown();
+    pService->Release();
+    // The handler runs the whole stop and reports stopped as its last act; until then it (and
+    // the workers it waits for) may still use COM and the driver list, and from then on the
+    // process may end at any moment. So this thread leaves both to the end of the process.
+    CWbemSink::AcceptBatches(false);
+    return;
   }
-  if (pService) pService->Release();
 
-  // Workers read the driver list and use COM until they end; they end soon after the queries
-  // are cancelled, and no new one starts from here on. One that will not end keeps both until
-  // the process exits.
-  CWbemSink::AcceptBatches(false);
-  if (CWbemSink::WaitForWorkers(c_dwWorkerDrainMs)) {
-    CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
-    CoUninitialize();
+  // Creation failed, or a stop came during the start: this thread stops the service, after it
+  // is done with COM, so that stopped is the last thing the process does.
+  if (pService) {
+    pService->ServiceShutdown();
+    pService->Release();
   }
+  CWbemSink::AcceptBatches(false);
+  CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
+  CoUninitialize();
+  CWMIServiceUtil::ServiceShutdown(false);
 }
 
 void WINAPI ServiceHandler(DWORD dwControl) {
-  const DWORD dwLast = CWMIServiceUtil::GetServiceCntrlState();
-  if (dwControl == dwLast) return;
+  DWORD dwLast;
+  bool bStarting;
+  {
+    // Read and record together: the service thread may take on the stop at the same moment.
+    CLockGuard lock(StatusLock());
+    dwLast = CWMIServiceUtil::GetServiceCntrlState();
+    if (dwControl == dwLast) return;
+    if (IsStop(dwControl)) CWMIServiceUtil::SetServiceCntrlState(dwControl);
+    bStarting = s_bStarting;
+  }
 
   if (IsStop(dwControl)) {
-    CWMIServiceUtil::SetServiceCntrlState(dwControl);
-    // The whole stop runs here, on the dispatcher thread.
-    if (!IsStop(dwLast)) CWMIServiceUtil::ServiceShutdown(false);
+    // The whole stop runs here, on the dispatcher thread, unless the service is still starting.
+    if (!IsStop(dwLast) && !bStarting) CWMIServiceUtil::ServiceShutdown(false);
   } else if (dwControl == SERVICE_CONTROL_INTERROGATE) {
     CWMIServiceUtil::SetServiceStatus(nullptr);
     CWMIServiceUtil::SetServiceCntrlState(dwControl);

@@ -90,6 +90,8 @@ TEST_F(ScmTest, CreateRefusesWhatWindowsRefuses) {
             }),
             static_cast<DWORD>(ERROR_CIRCULAR_DEPENDENCY));
   EXPECT_EQ(ksim::Services().size(), 1u);
+  // The system's own services are there and cannot be created again.
+  EXPECT_EQ(ErrorOf([&] { return Create("winmgmt"); }), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
 }
 
 // As on Windows (and Wine): a deleted service stays, marked, until it is stopped and its last
@@ -203,23 +205,27 @@ TEST_F(ScmTest, ControlsFollowTheServiceState) {
             static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 }
 
-TEST_F(ScmTest, TheLockIsHeldOnceAndReportsItsOwnerAndAge) {
+// LockServiceDatabase has no effect: it succeeds also twice, and each value unlocks once. Only
+// another party's lock refuses it, and the lock status names that party and the lock's age.
+TEST_F(ScmTest, OnlyAnotherPartysLockIsHeld) {
   SYSTEMTIME start = {2024, 3, 0, 1, 12, 0, 0, 0};
   ksim::SetClock(start);
   std::vector<BYTE> buffer(268);
   auto* pStatus = reinterpret_cast<LPQUERY_SERVICE_LOCK_STATUSA>(buffer.data());
   DWORD cbNeeded = 0;
+
+  SC_LOCK first = LockServiceDatabase(m_hManager);
+  SC_LOCK second = LockServiceDatabase(m_hManager);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first, second);
   ASSERT_TRUE(QueryServiceLockStatusA(m_hManager, pStatus, 268, &cbNeeded));
   EXPECT_FALSE(pStatus->fIsLocked);
   EXPECT_STREQ(pStatus->lpLockOwner, "");
-
-  SC_LOCK lock = LockServiceDatabase(m_hManager);
-  ASSERT_TRUE(lock);
-  EXPECT_EQ(ErrorOf([&] { return LockServiceDatabase(m_hManager); }), static_cast<DWORD>(ERROR_SERVICE_DATABASE_LOCKED));
   EXPECT_EQ(ErrorOf([&] { return UnlockServiceDatabase(reinterpret_cast<SC_LOCK>(0x1234)); }),
             static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
-  EXPECT_TRUE(UnlockServiceDatabase(lock));
-  EXPECT_EQ(ErrorOf([&] { return UnlockServiceDatabase(lock); }), static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
+  EXPECT_TRUE(UnlockServiceDatabase(first));
+  EXPECT_EQ(ErrorOf([&] { return UnlockServiceDatabase(first); }), static_cast<DWORD>(ERROR_INVALID_SERVICE_LOCK));
+  EXPECT_TRUE(UnlockServiceDatabase(second));
 
   {
     ksim::ScopedScmLock foreign("CORP\\admin", 30);

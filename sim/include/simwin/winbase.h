@@ -2,6 +2,8 @@
 // waits, critical sections, time, module path, heap and code-page helpers.
 #pragma once
 
+#include <stdarg.h>
+
 #include "windef.h"
 #include "winerror.h"
 
@@ -71,6 +73,17 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSyst
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// Modules loaded as data files, for their message tables.
+#define LOAD_LIBRARY_AS_DATAFILE 0x00000002u
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments);
 
 #define LMEM_FIXED 0x0000u
 #define LMEM_ZEROINIT 0x0040u

@@ -33,10 +33,15 @@ struct ServiceInfo {
   SERVICE_STATUS status{};
   bool markedForDeletion = false;
   unsigned openHandles = 0;
+  // One of the system's own services (Eventlog, WinMgmt, RasMan), which every database holds:
+  // the Service Control Manager starts and stops it itself, no process entry runs.
+  bool systemService = false;
+  unsigned failureCount = 0;  // failures since the count was last reset
 };
 
 // The named service (names compare without regard to case), if the database holds it.
 std::optional<ServiceInfo> FindService(const std::string& name);
+// Every service but the system's own, in name order.
 std::vector<ServiceInfo> Services();
 
 // How a stand-in for a running service's process answers a stop (or shutdown) control.
@@ -54,8 +59,9 @@ bool RunServiceStandIn(const std::string& name, StopBehaviour onStop = StopBehav
 // Reports stopped for the service, as its process does when a pending stop completes.
 bool CompleteServiceStop(const std::string& name);
 
-// Another party holds the database lock (LockServiceDatabase then fails with 1055), as if it
-// had taken it heldSeconds ago. Released when the object goes out of scope.
+// Another party holds the database lock (LockServiceDatabase then fails with 1055, the lock
+// status names the owner), as if it had taken it heldSeconds ago. Released when the object goes
+// out of scope. Without one LockServiceDatabase has no effect: it succeeds, also twice.
 class ScopedScmLock {
  public:
   explicit ScopedScmLock(const std::string& owner, DWORD heldSeconds = 0);
@@ -71,7 +77,8 @@ struct ScmLockStatus {
 };
 ScmLockStatus ScmLock();
 
-// An empty database with no lock.
+// A database with the system's own services only (Eventlog and WinMgmt running, RasMan
+// running too) and no lock.
 void ResetScm();
 
 // Keeps the service database and the registry in a file: both are loaded from it now (an

@@ -5,6 +5,13 @@
 // line. StartServiceCtrlDispatcherA from that thread runs the service's main on a new thread and
 // then delivers the controls that ControlService sends to the registered handler, on the
 // dispatcher thread, until the service reports stopped. Every status report is kept.
+//
+// When the entry returns the process has ended, as with ExitProcess: its threads that still run
+// make no further visible effect (each parks for ever at its next simulated call; it is counted
+// as cut). A process that ends, or is terminated, without its last report being stopped has
+// failed: the service is stopped with ERROR_PROCESS_ABORTED and its failure actions apply (a
+// restart starts it again after the action's delay). StartServiceA starts stopped dependencies
+// first; one that is gone fails the start with 1075, one that cannot start with 1068.
 #pragma once
 
 #include <simwin/windows.h>
@@ -40,8 +47,7 @@ DWORD ControlServiceByName(const std::string& service, DWORD control);
 // Waits until the service's current state is the given one; false on time-out.
 bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutMilliseconds);
 
-// Waits until every service process has ended: its entry has returned and its service main
-// thread has returned. False on time-out.
+// Waits until every service process has ended and no restart is pending. False on time-out.
 bool WaitForServiceProcesses(DWORD timeoutMilliseconds);
 
 // Waits until the service main thread of the named service's last process waits without
@@ -50,6 +56,20 @@ bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds);
 
 // The exit code of the last process of the named service, or -1 while it runs or never ran.
 int ServiceProcessExitCode(const std::string& service);
+
+// Ends the last process of the named service at once, as TerminateProcess does. False when it
+// has no running process.
+bool TerminateServiceProcess(const std::string& service, int exitCode = 1);
+
+// How many processes of the named service were started (by StartServiceA or by a restart).
+unsigned ServiceProcessCount(const std::string& service);
+
+// Threads of the named service's processes that were cut: they tried to act after their process
+// had ended.
+unsigned CutThreads(const std::string& service);
+
+// The failure actions the Service Control Manager took for the named service, in order.
+std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service);
 
 // The argv that the last process of the named service got, and the argv its service main got.
 std::vector<std::string> ServiceProcessArgs(const std::string& service);

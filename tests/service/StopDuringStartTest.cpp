@@ -1,0 +1,65 @@
+// A stop sent through the Service Control Manager while korvlog is still starting: during its
+// start delay, while the WMI service object is made (successfully or not), and after a failed
+// creation. Each gives exactly one stop-pending and one stopped report, and the process ends
+// with nothing of it cut or left behind.
+#include "support/ServiceHost.h"
+
+#include <atomic>
+#include <memory>
+
+namespace e2e {
+namespace {
+
+struct StopCase {
+  const char* name;
+  const char* stopAt;  // the call on the service thread during which the stop arrives
+  const char* selector;
+  bool createFails;
+  std::vector<std::string> args;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class StopDuringStart : public ServiceHost, public testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopDuringStart, StopsOnceAndLeavesNothing) {
+  const StopCase& c = GetParam();
+  ksim::machine::AddScsiController(kVelk0, L"velk4");
+  ksim::machine::LoadRaidDriver(L"velk4");
+  Install();
+  const Live before = LiveBstrs();
+  std::atomic<bool> bSent{false};
+  std::atomic<DWORD> dwControlError{0xdeadbeef};
+  ksim::ScopedHook stopThen(c.stopAt, c.selector, [&] {
+    if (!bSent.exchange(true)) dwControlError = Control(SERVICE_CONTROL_STOP);
+  });
+  std::unique_ptr<ksim::ScopedFault> fault;
+  if (c.createFails)
+    fault.reset(new ksim::ScopedFault({"CoInitializeSecurity", "", 0, false, static_cast<int64_t>(E_FAIL)}));
+
+  ASSERT_EQ(0u, Start(c.args));
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  Settle();
+  EXPECT_TRUE(bSent);
+  EXPECT_EQ(0u, dwControlError.load());
+  EXPECT_EQ(ReportedStates(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  for (const ksim::StatusReport& r : ksim::StatusReports(kService)) EXPECT_EQ(0u, r.status.dwWin32ExitCode);
+  EXPECT_EQ(0u, ksim::FindService(kService)->status.dwWin32ExitCode);
+  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kService));
+  EXPECT_EQ(0u, ksim::CutThreads(kService));
+  EXPECT_EQ(0u, ksim::wmi::Subscriptions().size());
+  EXPECT_EQ(0, ksim::com::MtaThreads());
+  ExpectNothingLeft(before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StopDuringStart,
+    testing::Values(StopCase{"StartDelay", "Sleep", "5000", false, {"5000"}},
+                    StopCase{"Create", "CoInitializeSecurity", "", false, {}},
+                    StopCase{"CreateThatFails", "CoInitializeSecurity", "", true, {}},
+                    StopCase{"AfterCreateFailed", "CoUninitialize", "", true, {}}),
+    [](const testing::TestParamInfo<StopCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace e2e
