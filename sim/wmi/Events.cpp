@@ -462,6 +462,12 @@ bool WaitIdle(DWORD timeoutMilliseconds) {
                           [&] { return e.queue.empty() && e.running == 0; });
 }
 
+size_t QueuedDeliveries() {
+  Engine& e = E();
+  std::lock_guard<std::mutex> guard(e.qLock);
+  return e.queue.size();
+}
+
 void SetPolling(Polling mode) {
   std::lock_guard<std::mutex> guard(RepositoryLock());
   Engine& e = E();

@@ -254,12 +254,19 @@ class Cycle {
         for (int k = 0; !bStop; ++k) {
           ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(path, 20 + 10 * (k % 3), k, "storm"));
           ksim::machine::RaiseHostTimeRequest(path);
-          std::this_thread::sleep_for(300us);
+          Pace();
         }
       });
     std::this_thread::sleep_for(length);
     bStop = true;
     for (std::thread& t : threads) t.join();
+  }
+
+  // A busy controller, not a flood that WMI's queue could never drain: the controllers wait
+  // while WMI is far behind, as a real one would be throttled by its driver.
+  static void Pace() {
+    std::this_thread::sleep_for(200us);
+    while (ksim::wmi::QueuedDeliveries() > 200) std::this_thread::sleep_for(200us);
   }
 
   // Events that WMI hands over in batches: one message and two host-time requests of each
@@ -375,7 +382,7 @@ class Cycle {
         for (int k = 0; !bStop; ++k) {
           ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(path, 20, k, "stop storm"));
           ksim::machine::RaiseHostTimeRequest(path);
-          std::this_thread::sleep_for(200us);
+          Pace();
         }
       });
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + Pick(30)));

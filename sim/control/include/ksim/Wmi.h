@@ -128,6 +128,8 @@ bool RaiseEvent(const std::wstring& ns, const std::wstring& className, const Pro
 void SetDeliveryThreads(unsigned count);  // default 2
 // Waits until no delivery is queued or running. False on time-out.
 bool WaitIdle(DWORD timeoutMilliseconds = 10000);
+// Deliveries queued and not yet running: how far WMI is behind.
+size_t QueuedDeliveries();
 
 // Intrinsic events ("WITHIN n"): delivered at once on every change (default), or only when the
 // test polls, as WMI's poller would see them: the difference since the last poll, one batch per
