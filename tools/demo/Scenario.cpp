@@ -1,5 +1,7 @@
 #include "Scenario.h"
 
+#include "MachineCommands.h"
+
 #include <MessageTableResource.h>
 #include <ksim/EventLog.h>
 #include <ksim/Host.h>
@@ -13,7 +15,6 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
-#include <sstream>
 
 int KorvlogMain(int argc, char* argv[]);
 
@@ -21,28 +22,6 @@ namespace demo {
 namespace {
 
 const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
-
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-std::vector<std::string> Split(const std::string& line, std::vector<size_t>* pStarts) {
-  std::vector<std::string> words;
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size()) break;
-    size_t start = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-    words.push_back(line.substr(start, i - start));
-    pStarts->push_back(start);
-  }
-  return words;
-}
-
-bool ParseNumber(const std::string& text, long* pValue) {
-  char* pEnd = nullptr;
-  *pValue = std::strtol(text.c_str(), &pEnd, 10);
-  return !text.empty() && pEnd && *pEnd == '\0';
-}
 
 // Waits until WMI has delivered everything, every event worker has ended, and the service (if
 // it runs) waits for its stop.
@@ -76,18 +55,8 @@ class Player {
       long ms = 0;
       if (w.size() != 2 || !ParseNumber(w[1], &ms) || ms < 0) return fail("advance MILLISECONDS");
       ksim::AdvanceClock(static_cast<DWORD>(ms));
-    } else if (verb == "controller" && w.size() == 5 && w[1] == "add") {
-      m_controllers[w[2]] = Wide(w[3]);
-      ksim::machine::AddScsiController(Wide(w[3]), Wide(w[4]));
-    } else if (verb == "controller" && w.size() == 3 && w[1] == "remove") {
-      auto it = m_controllers.find(w[2]);
-      if (it == m_controllers.end() || !ksim::machine::RemoveScsiController(it->second))
-        return fail("no controller " + w[2]);
-      m_controllers.erase(it);
-    } else if (verb == "driver" && w.size() <= 3 && w.size() >= 2 && w[1] == "load") {
-      ksim::machine::LoadRaidDriver(Wide(w.size() == 3 ? w[2] : "velk4"));
-    } else if (verb == "driver" && w.size() == 2 && w[1] == "unload") {
-      ksim::machine::UnloadRaidDriver();
+    } else if (IsMachineCommand(c)) {
+      if (!m_machine.Play(c, pError)) return false;
     } else if (verb == "korvlog") {
       RunKorvlog(std::vector<std::string>(w.begin() + 1, w.end()));
     } else if (verb == "eventsource" && w.size() == 3) {
@@ -102,17 +71,6 @@ class Player {
     } else if (verb == "interrogate" && w.size() == 1) {
       if (DWORD dwError = ksim::ControlServiceByName(m_service, SERVICE_CONTROL_INTERROGATE))
         return fail("the interrogate control failed with error " + std::to_string(dwError));
-    } else if (verb == "message" && w.size() >= 4) {
-      long level = 0, number = 0;
-      auto it = m_controllers.find(w[1]);
-      if (it == m_controllers.end() || !ParseNumber(w[2], &level) || !ParseNumber(w[3], &number))
-        return fail("message CONTROLLER LEVEL ADAPTER-NUMBER TEXT");
-      ksim::machine::RaiseFirmwareMessage(
-          ksim::machine::Message(it->second, static_cast<LONG>(level), static_cast<LONG>(number), c.rest));
-    } else if (verb == "hosttime" && w.size() == 2) {
-      auto it = m_controllers.find(w[1]);
-      if (it == m_controllers.end()) return fail("no controller " + w[1]);
-      ksim::machine::RaiseHostTimeRequest(it->second);
     } else if (verb == "wait" && w.size() == 1) {
     } else {
       return fail("unknown command: " + verb);
@@ -163,7 +121,7 @@ class Player {
 
   std::ostream& m_out;
   std::string m_service = "korvlog";
-  std::map<std::string, std::wstring> m_controllers;
+  MachinePlayer m_machine;
   long m_lBias = 0;
 };
 
@@ -176,28 +134,6 @@ std::string Trimmed(std::string text) {
 
 }  // namespace
 
-bool ParseScenario(const std::string& text, std::vector<Command>* pCommands, std::string* pError) {
-  std::istringstream in(text);
-  std::string line;
-  for (int n = 1; std::getline(in, line); ++n) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<size_t> starts;
-    std::vector<std::string> words = Split(line, &starts);
-    if (words.empty() || words[0][0] == '#') continue;
-    Command c{n, words, ""};
-    if (words[0] == "message") {
-      if (words.size() < 5) {
-        *pError = "line " + std::to_string(n) + ": message CONTROLLER LEVEL ADAPTER-NUMBER TEXT";
-        return false;
-      }
-      c.rest = line.substr(starts[4]);
-      c.words.resize(4);
-    }
-    pCommands->push_back(c);
-  }
-  return true;
-}
-
 bool PlayScenario(const std::vector<Command>& commands, std::ostream& out, std::string* pError) {
   ksim::SetModulePath(kModulePath);
   ksim::SetProcessEntry(KorvlogMain);
@@ -205,14 +141,10 @@ bool PlayScenario(const std::vector<Command>& commands, std::ostream& out, std::
   // korvlog.exe carries its message table; Event Viewer reads it through EventMessageFile.
   ksim::SetModuleMessageTable(kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
                                                              std::end(c_rgbMessageTableResource)));
-  // The driver's classes go away with the driver; WMI then ends the queries on them.
-  ksim::wmi::SetClassRemoval(ksim::wmi::ClassRemoval::StatusError, static_cast<HRESULT>(WBEM_E_CALL_CANCELLED));
+  MachinePlayer::SetUp();
   Player player(out);
   for (const Command& c : commands) {
-    out << "> ";
-    for (size_t i = 0; i < c.words.size(); ++i) out << (i ? " " : "") << c.words[i];
-    if (!c.rest.empty()) out << " " << c.rest;
-    out << "\n";
+    out << "> " << CommandText(c) << "\n";
     if (!player.Play(c, pError)) return false;
   }
   Settle(player.Service());

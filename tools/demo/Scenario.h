@@ -17,6 +17,13 @@ struct Command {
 // Parses a scenario; false with a message naming the line on a syntax error.
 bool ParseScenario(const std::string& text, std::vector<Command>* pCommands, std::string* pError);
 
+// The command as a line of the scenario, in normalised spacing.
+std::string CommandText(const Command& c);
+// The command changes the machine: a controller, the RAID driver, a message or a host-time request.
+bool IsMachineCommand(const Command& c);
+// A decimal number and nothing else.
+bool ParseNumber(const std::string& text, long* pValue);
+
 // Plays the commands, printing each step and what korvlog printed; false with a message on a
 // step that cannot be carried out.
 bool PlayScenario(const std::vector<Command>& commands, std::ostream& out, std::string* pError);
