@@ -56,13 +56,6 @@ bool ComUsable() {
   return s.lMtaThreads > 0;
 }
 
-std::string Selector(const wchar_t* pwsz) {
-  std::string s;
-  if (!pwsz) return s;
-  for (; *pwsz; ++pwsz) s += (*pwsz > 0 && *pwsz < 0x80) ? static_cast<char>(*pwsz) : '?';
-  return s;
-}
-
 }  // namespace ksim::detail
 
 namespace ksim::detail {

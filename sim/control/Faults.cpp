@@ -157,6 +157,15 @@ void AddLive(const char* kind, int64_t delta) {
   r.live[kind] += delta;
 }
 
+// Declared in internal/Com.h; here, with the calls it names, so that every build of the
+// simulated WMI has it.
+std::string Selector(const wchar_t* pwsz) {
+  std::string s;
+  if (!pwsz) return s;
+  for (; *pwsz; ++pwsz) s += (*pwsz > 0 && *pwsz < 0x80) ? static_cast<char>(*pwsz) : '?';
+  return s;
+}
+
 bool EqualsNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)

@@ -6,6 +6,14 @@
 
 namespace ksim::wmi {
 
+namespace {
+
+// VariantCopy of a source the caller keeps: some platform headers declare the source without
+// const, though it is only read.
+HRESULT CopyVariant(VARIANT* pDest, const VARIANT* pSrc) { return VariantCopy(pDest, const_cast<VARIANT*>(pSrc)); }
+
+}  // namespace
+
 const wchar_t kRootWmi[] = L"ROOT\\WMI";
 const wchar_t kRootCimv2[] = L"ROOT\\CIMV2";
 
@@ -16,7 +24,7 @@ Value::Value() {
 
 Value::Value(const VARIANT& v) {
   VariantInit(&m_v);
-  if (FAILED(VariantCopy(&m_v, &v))) m_v.vt = VT_NULL;
+  if (FAILED(CopyVariant(&m_v, &v))) m_v.vt = VT_NULL;
 }
 
 Value Value::Null() { return Value(); }
@@ -75,7 +83,7 @@ Value& Value::operator=(const Value& other) {
   if (this != &other) {
     VARIANT copy;
     VariantInit(&copy);
-    if (FAILED(VariantCopy(&copy, &other.m_v))) copy.vt = VT_NULL;
+    if (FAILED(CopyVariant(&copy, &other.m_v))) copy.vt = VT_NULL;
     VariantClear(&m_v);
     m_v = copy;
   }
@@ -329,7 +337,7 @@ class ClassObject : public ksim::detail::ComObject<IWbemClassObject> {
     // The value is written over what the variant held, as WMI does: the caller clears first.
     if (pVal) {
       VariantInit(pVal);
-      HRESULT hr = VariantCopy(pVal, &value.Variant());
+      HRESULT hr = CopyVariant(pVal, &value.Variant());
       if (FAILED(hr)) return WBEM_E_OUT_OF_MEMORY;
     }
     if (pType) *pType = type;
