@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing korvlog needs on Debian, where it is missing.
 #   scripts/setup.sh           everything: the Linux build and its tests, both mingw-w64 cross
-#                              builds (x86_64 and i686, win32 threads), 64- and 32-bit Wine,
-#                              and clang with libFuzzer
+#                              builds (x86_64 and i686, win32 threads; x86_64 POSIX threads
+#                              for the WMI stand-in), 64- and 32-bit Wine, and clang with
+#                              libFuzzer
 #   scripts/setup.sh --linux   only what the Linux build and its tests need
 #   scripts/setup.sh --fuzz    the Linux build and clang with libFuzzer
 set -euo pipefail
@@ -35,6 +36,11 @@ if [ $want_windows = 1 ]; then
     need gcc-mingw-w64-$arch-win32 command -v "$prefix-gcc-win32"
     need binutils-mingw-w64-$arch command -v "$prefix-windres"
   done
+  # The WMI stand-in of the Wine scenario test is test code with std::thread: the x86_64
+  # POSIX-thread compilers, and python3 to compare the runs.
+  need g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
+  need gcc-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-gcc-posix
+  need python3 command -v python3
   need wine command -v wine
   need wine64 test -x /usr/lib/wine/wine64
   # The x86 build runs under the 32-bit loader, from the i386 architecture.

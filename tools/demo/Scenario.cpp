@@ -60,7 +60,7 @@ class Player {
     } else if (verb == "korvlog") {
       RunKorvlog(std::vector<std::string>(w.begin() + 1, w.end()));
     } else if (verb == "eventsource" && w.size() == 3) {
-      if (!RegisterSource(w[1], w[2])) return fail("cannot register the event source");
+      if (!RegisterMessageSource(w[1], w[2])) return fail("cannot register the event source");
     } else if (verb == "start") {
       if (DWORD dwError = Start(std::vector<std::string>(w.begin() + 1, w.end())))
         return fail("StartService failed with error " + std::to_string(dwError));
@@ -98,19 +98,6 @@ class Player {
     const int rc = KorvlogMain(static_cast<int>(storage.size()), argv.data());
     std::fflush(stdout);
     m_out << "\n  (exit status " << rc << ")\n";
-  }
-
-  bool RegisterSource(const std::string& source, const std::string& file) {
-    HKEY hKey = nullptr;
-    std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &hKey) != ERROR_SUCCESS) return false;
-    const DWORD dwTypes = 7;
-    bool bOk = RegSetValueExA(hKey, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
-                              static_cast<DWORD>(file.size() + 1)) == ERROR_SUCCESS &&
-               RegSetValueExA(hKey, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwTypes),
-                              sizeof(dwTypes)) == ERROR_SUCCESS;
-    RegCloseKey(hKey);
-    return bOk;
   }
 
   DWORD Start(const std::vector<std::string>& args) {

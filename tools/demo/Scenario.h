@@ -24,6 +24,9 @@ bool IsMachineCommand(const Command& c);
 // A decimal number and nothing else.
 bool ParseNumber(const std::string& text, long* pValue);
 
+// Registers an Application event source with a message file, as an administrator would.
+bool RegisterMessageSource(const std::string& source, const std::string& file);
+
 // Plays the commands, printing each step and what korvlog printed; false with a message on a
 // step that cannot be carried out.
 bool PlayScenario(const std::vector<Command>& commands, std::ostream& out, std::string* pError);

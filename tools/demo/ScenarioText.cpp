@@ -1,7 +1,9 @@
-// The scenario language itself, apart from any host: the parser, and which commands change the
-// machine. Built for the simulated host (the demo) and for Windows (the scenario player of the
+// The scenario language itself, apart from any host: the parser, which commands change the
+// machine, and the event source an administrator registers. Built for the simulated host (the demo) and for Windows (the scenario player of the
 // Wine tests).
 #include "Scenario.h"
+
+#include <simwin/windows.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -63,6 +65,19 @@ std::string CommandText(const Command& c) {
 bool IsMachineCommand(const Command& c) {
   const std::string& verb = c.words[0];
   return verb == "controller" || verb == "driver" || verb == "message" || verb == "hosttime";
+}
+
+bool RegisterMessageSource(const std::string& source, const std::string& file) {
+  HKEY hKey = nullptr;
+  std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  if (RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &hKey) != ERROR_SUCCESS) return false;
+  const DWORD dwTypes = 7;
+  bool bOk = RegSetValueExA(hKey, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                            static_cast<DWORD>(file.size() + 1)) == ERROR_SUCCESS &&
+             RegSetValueExA(hKey, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwTypes),
+                            sizeof(dwTypes)) == ERROR_SUCCESS;
+  RegCloseKey(hKey);
+  return bOk;
 }
 
 }  // namespace demo
