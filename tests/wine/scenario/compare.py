@@ -47,9 +47,16 @@ def normalise(text):
     return text
 
 
+def read_lines(path):
+    """The lines of a file, every \r dropped (Windows ends lines with \r\n, korvlog's own texts
+    carry one more \r)."""
+    with open(path, encoding="latin-1", newline="") as f:
+        return f.read().replace("\r", "").split("\n")
+
+
 def demo_sections(path):
     """The demo's steps, records (level, source, event ID, text) and status reports."""
-    lines = open(path, encoding="latin-1", newline="").read().replace("\r", "").split("\n")
+    lines = read_lines(path)
     log_at = lines.index("Application log, as Event Viewer shows it:")
     status_at = lines.index("Status reports of the service:")
     steps = lines[2:log_at]
@@ -69,7 +76,7 @@ def strip_blank(lines):
 
 
 def player_steps(path):
-    lines = open(path, encoding="latin-1", newline="").read().replace("\r", "").split("\n")
+    lines = read_lines(path)
     return strip_blank(lines[2:])
 
 
@@ -105,8 +112,7 @@ def wine_sections(path):
     source = {}    # thread -> the source it registered last
     service_pids = set()
     truncated = []
-    for line in open(path, encoding="latin-1"):
-        line = line.rstrip("\n")
+    for line in read_lines(path):
         if line.startswith("korvlog-scenario: step "):
             flush_all(pending, groups)
             groups.append([])
@@ -185,8 +191,8 @@ def fmt(record):
     return f"{record[0]} {record[1]} {record[2]}: {record[3]}"
 
 
-def main():
-    demo_path, player_path, log_path = sys.argv[1:4]
+def compare(demo_path, player_path, log_path):
+    """The differences as text lines, and a summary of what was compared."""
     steps, records, reports = demo_sections(demo_path)
     wine_steps = player_steps(player_path)
     groups, wine_reports, truncated = wine_sections(log_path)
@@ -202,8 +208,14 @@ def main():
         problems.extend("    demo: " + r for r in reports)
         problems.extend("    wine: " + r for r in wine_reports)
     wine_count = sum(len(g) for g in groups)
-    print(f"  {len(records)} records on the simulated host, {wine_count} under Wine; "
-          f"{len(reports)} status reports on the simulated host, {len(wine_reports)} under Wine")
+    summary = (f"{len(records)} records on the simulated host, {wine_count} under Wine; "
+               f"{len(reports)} status reports on the simulated host, {len(wine_reports)} under Wine")
+    return problems, summary
+
+
+def main():
+    problems, summary = compare(*sys.argv[1:4])
+    print("  " + summary)
     for name, reason, _ in EXPECTED_GAPS:
         print(f"  expected Wine gap, {name}: {reason}")
     for p in problems:
