@@ -9,11 +9,14 @@
 // - then a thread serves the pipe \\.\pipe\korvlog-wmi-standin: each connection sends one command
 //   line of the scenario language (or "settle"), and gets "ok" or "error <text>" back once the
 //   command has been played out: WMI has delivered everything, and korvlog has made no WMI call
-//   and started or ended no thread for a while.
+//   and started or ended no thread for a while. "ok" is followed by every SetAdapterTime call
+//   made since the last answer, each as a tab, the type of HostTime, its value (or "-") and the
+//   object path.
 #include "MachineCommands.h"
 #include "internal/Wmi.h"
 
 #include <ksim/Faults.h>
+#include <ksim/Machine.h>
 #include <ksim/Wmi.h>
 
 #include <objbase.h>
@@ -103,10 +106,24 @@ bool Settle() {
   }
 }
 
+// The SetAdapterTime calls not yet told, for the answer.
+std::string NewSetAdapterTimeCalls() {
+  static size_t s_told = 0;
+  std::vector<ksim::machine::SetAdapterTimeCall> calls = ksim::machine::SetAdapterTimeCalls();
+  std::string text;
+  for (; s_told < calls.size(); ++s_told) {
+    const ksim::machine::SetAdapterTimeCall& c = calls[s_told];
+    std::string path(c.objectPath.begin(), c.objectPath.end());  // ASCII paths only in scenarios
+    text += "\t" + std::to_string(c.hostTimeType) + " " + (c.hostTime ? std::to_string(*c.hostTime) : "-") + " " + path;
+  }
+  return text;
+}
+
 std::string Serve(const std::string& line) {
   std::string error;
   if (line != "settle" && !PlayLines(line, &error)) return "error " + error;
-  return Settle() ? "ok" : "error the machine did not settle";
+  if (!Settle()) return "error the machine did not settle";
+  return "ok" + NewSetAdapterTimeCalls();
 }
 
 void ServeConnection(HANDLE hPipe) {

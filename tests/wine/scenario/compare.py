@@ -8,18 +8,24 @@ service process writes to (see scenario.sh): Wine's event log stores nothing and
 record as a stub's trace, and every SetServiceStatus shows on the service channel. The player
 writes a marker line there before each step, so that every Wine record is known by its step.
 
+The stand-in also tells every SetAdapterTime call, which the player writes there too: every
+host-time record under Wine must come with one call of its step whose HostTime is a VT_I4 and
+is the time the record names.
+
 Usage: compare.py DEMO-OUTPUT PLAYER-OUTPUT WINE-LOG
 Exit status 0 when everything agrees apart from the expected Wine gaps below, 1 otherwise.
 """
 import difflib
 import re
 import sys
+import time
 from collections import Counter
 
 # Expected Wine gaps: what differs between the two runs for a reason of the platform, not of
 # korvlog. Each is (name, reason, normalise) and normalise is applied to the text of a record
 # of either run.
 HOST_TIME = re.compile(r"^Sent host time of \S+ of \S+ to ")
+VT_I4 = 3
 QUERY_ENDED = re.compile(r'^Query "([^"]*)" (was ended by WMI; .* Error: WBEM_E_CALL_CANCELLED\(0x80041032\)|'
                          r"ended with the driver's class; .*)$")
 EXPECTED_GAPS = [
@@ -107,6 +113,7 @@ def wine_sections(path):
     """The records of the Wine log, grouped by the step they belong to, and the status reports
     of the korvlog service's processes."""
     groups = [[]]
+    calls = [[]]   # per step: (variant type, HostTime or None)
     reports = []
     pending = {}   # thread -> [source, level, event ID, text]
     source = {}    # thread -> the source it registered last
@@ -116,6 +123,11 @@ def wine_sections(path):
         if line.startswith("korvlog-scenario: step "):
             flush_all(pending, groups)
             groups.append([])
+            calls.append([])
+            continue
+        c = re.match(r"^korvlog-scenario: SetAdapterTime (\d+) (-|-?\d+) ", line)
+        if c:
+            calls[-1].append((int(c.group(1)), None if c.group(2) == "-" else int(c.group(2))))
             continue
         m = re.match(r"^([0-9a-f]+):([0-9a-f]+):(\w+):(\w+):(\w+) ?(.*)$", line)
         if not m:
@@ -147,13 +159,13 @@ def wine_sections(path):
         elif channel == "advapi" and function == "DeregisterEventSource":
             flush(thread, pending, groups)
     flush_all(pending, groups)
-    return groups, reports, truncated
+    return groups, calls, reports, truncated
 
 
 def flush(thread, pending, groups):
     if thread in pending:
         source, level, event_id, text = pending.pop(thread)
-        groups[-1].append((level, source, event_id, normalise(text)))
+        groups[-1].append((level, source, event_id, text.rstrip("\r\n")))
 
 
 def flush_all(pending, groups):
@@ -187,6 +199,34 @@ def match_records(expected, groups):
     return problems
 
 
+def host_time_text(seconds):
+    """The time as korvlog's host-time record names it: local time, no leading zeros."""
+    t = time.localtime(seconds & 0xFFFFFFFF)
+    return f"{t.tm_hour}:{t.tm_min}:{t.tm_sec} of {t.tm_mon}/{t.tm_mday}/{t.tm_year}"
+
+
+def check_host_times(raw_groups, calls):
+    """Each host-time record of a step has a SetAdapterTime call of that step with a VT_I4 of
+    the same time (the record reads the clock just after the call, so a second later too)."""
+    problems = []
+    for records, step_calls in zip(raw_groups, calls):
+        texts = [r[3] for r in records if r[3].startswith("Sent host time of ")]
+        for vt, _ in step_calls:
+            if vt != VT_I4:
+                problems.append(f"SetAdapterTime got HostTime of variant type {vt}, not VT_I4")
+        times = [t for vt, t in step_calls if vt == VT_I4 and t is not None]
+        if len(texts) != len(step_calls):
+            problems.append(f"{len(texts)} host-time records but {len(step_calls)} SetAdapterTime calls in one step")
+        for text in texts:
+            named = text[len("Sent host time of "):].split(" to ")[0]
+            match = next((t for t in times if named in (host_time_text(t), host_time_text(t + 1))), None)
+            if match is None:
+                problems.append(f"no SetAdapterTime call sent the time of: {text}")
+            else:
+                times.remove(match)
+    return problems
+
+
 def fmt(record):
     return f"{record[0]} {record[1]} {record[2]}: {record[3]}"
 
@@ -195,8 +235,9 @@ def compare(demo_path, player_path, log_path):
     """The differences as text lines, and a summary of what was compared."""
     steps, records, reports = demo_sections(demo_path)
     wine_steps = player_steps(player_path)
-    groups, wine_reports, truncated = wine_sections(log_path)
-    problems = []
+    raw_groups, calls, wine_reports, truncated = wine_sections(log_path)
+    groups = [[r[:3] + (normalise(r[3]),) for r in g] for g in raw_groups]
+    problems = check_host_times(raw_groups, calls)
     if steps != wine_steps:
         problems.append("the steps and korvlog's console output differ:")
         problems.extend("    " + d for d in difflib.unified_diff(steps, wine_steps, "demo", "wine", lineterm="", n=1))
@@ -209,7 +250,8 @@ def compare(demo_path, player_path, log_path):
         problems.extend("    wine: " + r for r in wine_reports)
     wine_count = sum(len(g) for g in groups)
     summary = (f"{len(records)} records on the simulated host, {wine_count} under Wine; "
-               f"{len(reports)} status reports on the simulated host, {len(wine_reports)} under Wine")
+               f"{len(reports)} status reports on the simulated host, {len(wine_reports)} under Wine; "
+               f"{sum(len(c) for c in calls)} SetAdapterTime calls under Wine")
     return problems, summary
 
 

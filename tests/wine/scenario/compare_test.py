@@ -4,6 +4,7 @@ only the expected Wine gaps pass: one demo output and one Wine log, changed one 
 import os
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -62,12 +63,23 @@ START_PENDING = "0100:0104:trace:service:SetServiceStatus 00000000010A1F00 0x10 
 RUNNING = "0100:0104:trace:service:SetServiceStatus 00000000010A1F00 0x10 0x4 0x1 0 0 0 0\n"
 
 
+SENT = int(time.mktime((2027, 1, 2, 10, 11, 12, 0, 0, -1)))  # the local time HOST_TIME names
+
+
+def set_adapter_time(vt=3, seconds=SENT):
+    return f"korvlog-scenario: SetAdapterTime {vt} {seconds} Talvenix_SetHostTime.InstanceName=\"X_0\"\n"
+
+
+SET_TIME = set_adapter_time()
+
+
 def step(n):
     return f"korvlog-scenario: step {n}: ...\n"
 
 
 # The Wine log as the service writes it when korvlog.exe behaves as on the simulated host.
-SAME = [step(1), SERVICE, START_PENDING, RUNNING, step(2), ONLINE, HOST_TIME, step(3), Q1_ENDED, Q2_ENDED, step(4)]
+SAME = [step(1), SERVICE, START_PENDING, RUNNING, step(2), ONLINE, HOST_TIME, SET_TIME, step(3), Q1_ENDED, Q2_ENDED,
+        step(4)]
 
 
 def without(parts, part):
@@ -78,13 +90,19 @@ CASES = [
     # name, Wine log parts, player output, how many differences
     ("the same run", SAME, PLAYER, 0),
     ("records of one step in another order", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, ONLINE,
-                                              step(3), Q2_ENDED, Q1_ENDED, step(4)], PLAYER, 0),
+                                              SET_TIME, step(3), Q2_ENDED, Q1_ENDED, step(4)], PLAYER, 0),
+    ("the host time read a second after the call", [set_adapter_time(seconds=SENT - 1) if p is SET_TIME else p
+                                                    for p in SAME], PLAYER, 0),
     ("a query ended with its class instead of by WMI", [Q1_CLASS_GONE if p is Q1_ENDED else p for p in SAME],
      PLAYER, 0),
     ("a record missing", without(SAME, Q2_ENDED), PLAYER, 1),
     ("a record more", SAME + [ONLINE.replace("0200", "0210")], PLAYER, 1),
-    ("a record in a later step", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, step(3), ONLINE,
-                                  Q1_ENDED, Q2_ENDED, step(4)], PLAYER, 2),
+    ("a record in a later step", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, SET_TIME, step(3),
+                                  ONLINE, Q1_ENDED, Q2_ENDED, step(4)], PLAYER, 2),
+    ("no SetAdapterTime call for a host-time record", without(SAME, SET_TIME), PLAYER, 2),
+    ("HostTime of another type", [set_adapter_time(vt=19) if p is SET_TIME else p for p in SAME], PLAYER, 2),
+    ("HostTime of another time", [set_adapter_time(seconds=SENT + 120) if p is SET_TIME else p for p in SAME],
+     PLAYER, 1),
     ("another type", [p.replace("warn:eventlog", "err:eventlog").replace(",0x0002,", ",0x0001,") if p is Q2_ENDED
                       else p for p in SAME], PLAYER, 2),
     ("another event ID", [p.replace("0x41011000", "0x41011001") for p in SAME], PLAYER, 2),
