@@ -8,8 +8,8 @@
 //   that the service finds the machine as the scenario left it;
 // - then a thread serves the pipe \\.\pipe\korvlog-wmi-standin: each connection sends one command
 //   line of the scenario language (or "settle"), and gets "ok" or "error <text>" back once the
-//   command has been played out: WMI has delivered everything, and korvlog has made no WMI call
-//   and started or ended no thread for a while. "ok" is followed by every SetAdapterTime call
+//   command has been played out: WMI has delivered everything, korvlog has made no WMI call and
+//   started or ended no thread for a while, and its workers have ended. "ok" is followed by every SetAdapterTime call
 //   made since the last answer, each as a tab, the type of HostTime, its value (or "-") and the
 //   object path.
 #include "MachineCommands.h"
@@ -37,6 +37,7 @@ namespace {
 
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\korvlog-wmi-standin";
 const DWORD kQuietMilliseconds = 300;
+const DWORD kLongQuietMilliseconds = 2000;
 const DWORD kSettleLimitMilliseconds = 20000;
 
 std::mutex g_machineLock;
@@ -81,8 +82,20 @@ std::set<DWORD> ProcessThreads() {
   return threads;
 }
 
-// korvlog's reactions are threads of its own (a worker per batch) and calls into this WMI: the
-// machine is settled when WMI is idle and neither has changed for a while.
+// The threads of the process when the machine last settled: the service's own, WMI's delivery
+// threads, the pipe's. Used by the pipe thread alone.
+std::set<DWORD> g_settledThreads;
+
+bool Includes(const std::set<DWORD>& all, const std::set<DWORD>& some) {
+  for (DWORD id : some)
+    if (!all.count(id)) return false;
+  return true;
+}
+
+// korvlog's reactions are threads of its own (a worker per batch) and calls into this WMI. The
+// machine is settled when WMI is idle, neither has changed for a while, and every thread started
+// since the last settling has ended again; a thread that stays much longer than that (WMI's
+// delivery threads, started at the first delivery) becomes one of the settled ones.
 bool Settle() {
   const DWORD dwStart = GetTickCount();
   DWORD dwQuietSince = dwStart;
@@ -97,7 +110,9 @@ bool Settle() {
       dwQuietSince = dwNow;
       calls = callsNow;
       threads = std::move(threadsNow);
-    } else if (dwNow - dwQuietSince >= kQuietMilliseconds) {
+    } else if (dwNow - dwQuietSince >= kQuietMilliseconds &&
+               (Includes(g_settledThreads, threads) || dwNow - dwQuietSince >= kLongQuietMilliseconds)) {
+      g_settledThreads = threads;
       ksim::ClearCalls();
       return true;
     }
@@ -145,6 +160,7 @@ void ServeConnection(HANDLE hPipe) {
 }
 
 DWORD WINAPI PipeThread(LPVOID) {
+  g_settledThreads = ProcessThreads();
   for (;;) {
     HANDLE hPipe = CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
                                     4096, 4096, 0, nullptr);
