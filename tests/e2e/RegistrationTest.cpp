@@ -97,13 +97,6 @@ class RegistrationsFollowWmi : public ServiceHost {
 // The last supported controller leaves, so both queries are cancelled; the final status of that
 // cancellation comes late, after a controller arrived and the queries were registered again.
 
-struct CancelOrderCase {
-  const char* name;
-  ksim::wmi::CancelOrder order;
-};
-
-void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name; }
-
 class LateCancelStatus : public RegistrationsFollowWmi, public testing::WithParamInterface<CancelOrderCase> {};
 
 TEST_P(LateCancelStatus, NeverEndsTheRegistrationMadeAfterIt) {
