@@ -42,15 +42,28 @@ const EQueryEvent c_rgNeedAdapterPrintf[] = {qEAdapterPrintfNotification, qICrea
                                              qIDeleteAdapterPrintf};
 const EQueryEvent c_rgNeedSetHostTime[] = {qEHostTimeRequest, qICreateSetHostTime, qIDeleteSetHostTime};
 
-// The class of these rows was deleted (or created anew) after their registrations older than
-// the event being handled were made: WMI delivers nothing more to those, whether or not it said
-// so. Registrations made after the event was delivered are left alone.
+// The class of these rows was deleted after their registrations older than the event being
+// handled were made: WMI delivers nothing more to those, whether or not it said so.
+// Registrations made after the event was delivered (the class back already) are left alone.
 template <size_t N>
 void EndStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
   const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
   for (EQueryEvent row : rows) {
     EQueryStatus status = qsUnknown;
     service->EndStaleRegistration(nsWMI, row, dwLastStale, &status);
+  }
+}
+
+// The class of these rows was created after their registrations older than the event being
+// handled were made. Such a registration may belong to an earlier life of the class that ended
+// without a deletion event (WMI polls, and ends subscriptions silently): each is registered anew
+// before the old one is cancelled, so that a live one loses nothing.
+template <size_t N>
+void RefreshStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
+  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
+  for (EQueryEvent row : rows) {
+    EQueryStatus status = qsUnknown;
+    service->RefreshRegistration(nsWMI, row, dwLastStale, &status);
   }
 }
 
@@ -91,7 +104,7 @@ HRESULT OnStatus(ENameSpace ns, EQueryEvent query, DWORD dwRegistration, LONG lF
 HRESULT CWbemSink::IndCCreateAdapterPrintf(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
   if (service) {
-    EndStale(service, c_rgNeedAdapterPrintf);
+    RefreshStale(service, c_rgNeedAdapterPrintf);
     const EQueryEvent rows[] = {qCDeleteAdapterPrintf, qICreateAdapterPrintf, qIDeleteAdapterPrintf,
                                 qICreateSetHostTime,   qIDeleteSetHostTime,   qEAdapterPrintfNotification,
                                 qEHostTimeRequest};
@@ -116,7 +129,7 @@ HRESULT CWbemSink::IndIDeleteAdapterPrintf(IWbemServices*, IWbemClassObject*) { 
 HRESULT CWbemSink::IndCCreateSetHostTime(IWbemServices*, IWbemClassObject*) {
   CServiceRef service;
   if (service) {
-    EndStale(service, c_rgNeedSetHostTime);
+    RefreshStale(service, c_rgNeedSetHostTime);
     // The driver's classes appear one after another: this may be the first creation after
     // which the message query can be registered.
     const EQueryEvent rows[] = {qCDeleteSetHostTime, qICreateSetHostTime, qIDeleteSetHostTime, qEHostTimeRequest,

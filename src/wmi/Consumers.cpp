@@ -234,7 +234,11 @@ ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOp
     ErrorCode code = CancelCurrent(query, pStatus);
     if (code != ecNoError) return code;
   }
+  return RegisterNew(query, pStatus);
+}
 
+ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
+  tQueryInfo& record = m_pQueries[query];
   const tQueryEventsInfo& row = s_ppQueryEventsInfo[m_ns][query];
   CWbemSink* pSink =
       new (std::nothrow) CWbemSink(row.pfnIndicate, row.pfnSetStatus, m_pServices, CWbemSink::NewRegistration());
@@ -325,6 +329,28 @@ ErrorCode CConsumers::CallEndStaleRegistration(EQueryEvent query, DWORD dwLastSt
   pSink->Release();
   Report(query, report, S_OK);
   return ecNoError;
+}
+
+ErrorCode CConsumers::CallRefreshRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus) {
+  tQueryInfo& record = m_pQueries[query];
+  CLockGuard call(&record.csCall);
+  ForgetEnded(query);
+  CWbemSink* pOld;
+  {
+    CLockGuard lock(&record.csStatus);
+    pOld = record.pSink;
+    if (!pOld || record.eStatus != qsActive || !CWbemSink::MadeNoLaterThan(pOld->Registration(), dwLastStale)) {
+      *pStatus = record.eStatus;
+      return ecNoError;
+    }
+    // From here on a status of the old registration is not the query's.
+    record.pSink = nullptr;
+  }
+  // The new registration first: should the old one still be alive, nothing falls between them.
+  ErrorCode code = RegisterNew(query, pStatus);
+  m_pServices->CancelAsyncCall(pOld);
+  pOld->Release();
+  return code;
 }
 
 CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport change) {

@@ -57,6 +57,11 @@ class CConsumers {
   // (CWbemSink::MadeNoLaterThan): the class it depends on has gone since, so WMI delivers
   // nothing more to it, whether or not it said so. It is cancelled and the query is inactive.
   ErrorCode CallEndStaleRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
+  // Registers the active query anew, and then cancels its registration, if that was made no
+  // later than registration dwLastStale: the class it depends on was created since, so that
+  // registration may be one that a silent removal left dead. An active query stays active
+  // throughout, and the log says nothing unless the new registration fails.
+  ErrorCode CallRefreshRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
 
   static const DWORD s_pdwQueryCount[nsCount];
   static const tQueryEventsInfo* const s_ppQueryEventsInfo[nsCount];
@@ -71,6 +76,8 @@ class CConsumers {
   void Report(EQueryEvent query, EReport report, HRESULT hr);
   // With csCall held: forgets a registration that WMI has ended.
   void ForgetEnded(EQueryEvent query);
+  // With csCall held and no current registration: registers the query with a sink of its own.
+  ErrorCode RegisterNew(EQueryEvent query, EQueryStatus* pStatus);
   // With csCall held: cancels the current registration, if any (see the .cpp).
   ErrorCode CancelCurrent(EQueryEvent query, EQueryStatus* pStatus);
 

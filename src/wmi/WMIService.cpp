@@ -223,6 +223,13 @@ ErrorCode CWMIService::EndStaleRegistration(ENameSpace ns, EQueryEvent query, DW
                        [&](CConsumers& c) { return c.CallEndStaleRegistration(query, dwLastStale, pStatus); });
 }
 
+ErrorCode CWMIService::RefreshRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale,
+                                           EQueryStatus* pStatus) {
+  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
+  return CallConsumers(ns, query,
+                       [&](CConsumers& c) { return c.CallRefreshRegistration(query, dwLastStale, pStatus); });
+}
+
 ErrorCode CWMIService::FollowControllers(bool bArrived) {
   if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
   {

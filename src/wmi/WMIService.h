@@ -32,6 +32,8 @@ class CWMIService {
   ErrorCode EndRegistration(ENameSpace ns, EQueryEvent query, DWORD dwRegistration);
   // Ends a registration older than a class's deletion (CConsumers::CallEndStaleRegistration).
   ErrorCode EndStaleRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
+  // Registers anew a registration older than a class's creation (CConsumers::CallRefreshRegistration).
+  ErrorCode RefreshRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
 
   // Rebuilds the adapter table, as one of the calls the stop waits for, so that no table is
   // published after the stop has freed the last one.

@@ -97,13 +97,6 @@ class RegistrationsFollowWmi : public ServiceHost {
 // The last supported controller leaves, so both queries are cancelled; the final status of that
 // cancellation comes late, after a controller arrived and the queries were registered again.
 
-struct CancelOrderCase {
-  const char* name;
-  ksim::wmi::CancelOrder order;
-};
-
-void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name; }
-
 class LateCancelStatus : public RegistrationsFollowWmi, public testing::WithParamInterface<CancelOrderCase> {};
 
 TEST_P(LateCancelStatus, NeverEndsTheRegistrationMadeAfterIt) {
@@ -281,6 +274,36 @@ INSTANTIATE_TEST_SUITE_P(Removals, QuickReload,
                                          RemovalCase{"Failed", ksim::wmi::ClassRemoval::StatusError, WBEM_E_FAILED,
                                                      ksim::wmi::Polling::Manual}),
                          [](const testing::TestParamInfo<RemovalCase>& info) { return info.param.name; });
+
+// A registration made while the driver was back for a moment that no poll saw: WMI ended it
+// silently with that unseen unload, and only the next creation of the class can tell.
+TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNextCreation) {
+  UsePolling(ksim::wmi::Polling::Manual);
+  AddScsiController(kVelk0, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  UnloadRaidDriver();
+  Poll();
+  Settle();
+  ASSERT_EQ(0u, CountSubscribed(kQueryMessages));
+
+  // Between two polls the driver comes back, a controller arrives (its event handled at once),
+  // and the driver goes again.
+  LoadRaidDriver(L"velk4");
+  AddScsiController(kVelk1, L"velk4");
+  CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);
+  ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
+  UnloadRaidDriver();
+  Poll();
+  Settle();
+
+  LoadRaidDriver(L"velk4");
+  Poll();
+  Settle();
+  ExpectOneLiveRegistrationEach();
+  ExpectServedOnce(kVelk1, "renewed");
+  ExpectStopLeavesNothing();
+}
 
 // The last supported controller leaves while another arrives: the leaving controller's rescan
 // has enumerated (without the new one) when the new one arrives.

@@ -472,13 +472,6 @@ TEST_F(Service, StopWhileStartUpRegistersQueries) {
   EXPECT_EQ(0, ksim::LiveCount("com_objects"));
 }
 
-struct CancelOrderCase {
-  const char* name;
-  ksim::wmi::CancelOrder order;
-};
-
-void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name; }
-
 class StopUnderCancelOrder : public Service, public testing::WithParamInterface<CancelOrderCase> {};
 
 TEST_P(StopUnderCancelOrder, NeitherDeadlocksNorLeaves) {

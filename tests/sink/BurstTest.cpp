@@ -2,6 +2,7 @@
 // exactly once, and the services, the sinks and the adapter table can be let go in the middle of
 // a burst without a worker touching freed memory or a stop hanging.
 #include "SinkTestSupport.h"
+#include "support/Gate.h"
 
 #include "wmi/Consumers.h"
 
@@ -30,36 +31,6 @@ std::wstring PathOf(size_t i) {
 std::string TextOf(size_t controller, size_t message) {
   return "controller " + std::to_string(controller) + " message " + std::to_string(message) + " 100%";
 }
-
-// A gate that holds every thread that reaches it until it is opened, and counts the arrivals.
-class Gate {
- public:
-  void Pass() {
-    std::unique_lock<std::mutex> guard(m_lock);
-    ++m_nArrived;
-    m_changed.notify_all();
-    m_changed.wait(guard, [&] { return m_bOpen; });
-  }
-  bool WaitForArrivals(size_t n) {
-    std::unique_lock<std::mutex> guard(m_lock);
-    return m_changed.wait_for(guard, 20s, [&] { return m_nArrived >= n; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_bOpen = true;
-    m_changed.notify_all();
-  }
-  size_t Arrived() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_nArrived;
-  }
-
- private:
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  size_t m_nArrived = 0;
-  bool m_bOpen = false;
-};
 
 class Burst : public SinkFixture {
  protected:
@@ -160,11 +131,11 @@ TEST_F(Burst, LettingGoOfSinkServicesAndTableWhileWorkersWaitIsSafe) {
   CWbemSink* pSink = Subscribe(kMessageQuery, CWbemSink::IndEAdapterPrintfNotification);
   // Workers stop right before they fetch their message instance through the services.
   Gate gate;
-  ksim::ScopedHook hook("IWbemServices::GetObject", "", [&] { gate.Pass(); });
+  ksim::ScopedHook hook("IWbemServices::GetObject", "", [&] { gate.Wait(); });
 
   for (size_t i = 0; i < kControllers; ++i)
     ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(PathOf(i), 30, 7, TextOf(i, 0))));
-  ASSERT_TRUE(gate.WaitForArrivals(kControllers));
+  ASSERT_TRUE(gate.WaitArrived(static_cast<int>(kControllers), 20000));
   ASSERT_TRUE(ksim::wmi::WaitIdle());  // WMI has let go of its deliveries' sink references
 
   // Everyone but the workers lets go: the query, the sink, the services and the adapter table.

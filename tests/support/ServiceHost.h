@@ -48,6 +48,14 @@ const wchar_t kQueryControllerAdded[] =
 const wchar_t kQueryControllerRemoved[] =
     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
 
+// A cancellation order of WMI's, named for parameterised tests.
+struct CancelOrderCase {
+  const char* name;
+  ksim::wmi::CancelOrder order;
+};
+
+inline void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name; }
+
 class ServiceHost : public testing::Test {
  protected:
   void SetUp() override {
