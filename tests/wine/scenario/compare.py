@@ -207,7 +207,8 @@ def host_time_text(seconds):
 
 def check_host_times(raw_groups, calls):
     """Each host-time record of a step has a SetAdapterTime call of that step with a VT_I4 of
-    the same time (the record reads the clock just after the call, so a second later too)."""
+    the same time (korvlog reads the local time for the record just before the UTC time it
+    sends, so the record may name the second before)."""
     problems = []
     for records, step_calls in zip(raw_groups, calls):
         texts = [r[3] for r in records if r[3].startswith("Sent host time of ")]
@@ -219,7 +220,7 @@ def check_host_times(raw_groups, calls):
             problems.append(f"{len(texts)} host-time records but {len(step_calls)} SetAdapterTime calls in one step")
         for text in texts:
             named = text[len("Sent host time of "):].split(" to ")[0]
-            match = next((t for t in times if named in (host_time_text(t), host_time_text(t + 1))), None)
+            match = next((t for t in times if named in (host_time_text(t), host_time_text(t - 1))), None)
             if match is None:
                 problems.append(f"no SetAdapterTime call sent the time of: {text}")
             else:

@@ -91,8 +91,8 @@ CASES = [
     ("the same run", SAME, PLAYER, 0),
     ("records of one step in another order", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, ONLINE,
                                               SET_TIME, step(3), Q2_ENDED, Q1_ENDED, step(4)], PLAYER, 0),
-    ("the host time read a second after the call", [set_adapter_time(seconds=SENT - 1) if p is SET_TIME else p
-                                                    for p in SAME], PLAYER, 0),
+    ("the UTC time read a second after the local one", [set_adapter_time(seconds=SENT + 1) if p is SET_TIME else p
+                                                        for p in SAME], PLAYER, 0),
     ("a query ended with its class instead of by WMI", [Q1_CLASS_GONE if p is Q1_ENDED else p for p in SAME],
      PLAYER, 0),
     ("a record missing", without(SAME, Q2_ENDED), PLAYER, 1),
