@@ -2,6 +2,7 @@
 
 #include "adapters/AdapterInfo.h"
 #include "common/Lock.h"
+#include "common/Wait.h"
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
 #include "wmi/WMIService.h"
@@ -16,6 +17,8 @@ DWORD CWMIServiceUtil::s_dwServiceCntrlState;
 namespace {
 
 const DWORD c_dwWaitHint = 6000;
+// How long the stop waits for the service thread to let go of the service object and return.
+const DWORD c_dwServiceThreadMs = 3000;
 
 // Serialises status reports and the last-control state between the dispatcher thread and the
 // service thread. Never destroyed, as the process may end with the service thread still in it.
@@ -31,12 +34,20 @@ bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwCon
 // service thread owns the object it is making and stops the service when it is done with it.
 bool s_bStarting = false;
 
+// Set by the service thread as its last act once it has woken from its wait for the stop;
+// guarded by StatusLock while the handler may take it. The handler reports stopped only after
+// it: from that report on the process may end, and a thread still running in it with it.
+HANDLE s_hServiceThreadDone = nullptr;
+
 // Ends the start: reports running when bCreated and no stop has come. Otherwise the stop is the
 // service thread's own, and a later stop control does nothing more. True when running.
-bool EndStart(bool bCreated) {
+bool EndStart(bool bCreated, HANDLE hDone) {
   CLockGuard lock(StatusLock());
   s_bStarting = false;
-  if (bCreated && CWMIServiceUtil::ReportRunning()) return true;
+  if (bCreated && CWMIServiceUtil::ReportRunning()) {
+    s_hServiceThreadDone = hDone;
+    return true;
+  }
   if (!IsStop(CWMIServiceUtil::GetServiceCntrlState())) CWMIServiceUtil::SetServiceCntrlState(SERVICE_CONTROL_STOP);
   return false;
 }
@@ -75,16 +86,20 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   CWMIService* pService = nullptr;
   const bool bCreated = !IsStop(CWMIServiceUtil::GetServiceCntrlState()) &&
                         CWMIService::Create(&pService) == ecNoError && pService;
-  if (EndStart(bCreated)) {
+  HANDLE hDone = bCreated ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+  if (EndStart(bCreated, hDone)) {
     pService->LogMain();
     pService->WaitForShutdown();
     pService->Release();
-    // The handler runs the whole stop and reports stopped as its last act; until then it (and
-    // the workers it waits for) may still use COM and the driver list, and from then on the
-    // process may end at any moment. So this thread leaves both to the end of the process.
+    // The handler runs the whole stop and reports stopped as its last act, once this thread
+    // says it is done; until then the handler (and the workers it waits for) may still use COM
+    // and the driver list, and from then on the process may end at any moment. So this thread
+    // leaves both to the end of the process.
     CWbemSink::AcceptBatches(false);
+    if (hDone) SetEvent(hDone);
     return;
   }
+  if (hDone) CloseHandle(hDone);
 
   // Creation failed, or a stop came during the start: this thread stops the service, after it
   // is done with COM, so that stopped is the last thing the process does.
@@ -138,6 +153,18 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
     code = pService->ServiceShutdown(ReportStopProgress);
     pService->Release();
   }
+
+  // The service thread lets go of the object and returns before stopped is reported.
+  HANDLE hDone;
+  {
+    CLockGuard lock(StatusLock());
+    hDone = s_hServiceThreadDone;
+    s_hServiceThreadDone = nullptr;
+  }
+  if (hDone &&
+      WaitWithProgress([hDone](DWORD dwMs) { return WaitForSingleObject(hDone, dwMs) == WAIT_OBJECT_0; },
+                       c_dwServiceThreadMs, ReportStopProgress))
+    CloseHandle(hDone);  // a thread that never said it was done may still set it
 
   ss.dwCurrentState = SERVICE_STOPPED;
   ss.dwCheckPoint = 0;

@@ -1,6 +1,7 @@
 #include "wmi/WMIService.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/Wait.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
@@ -15,18 +16,6 @@ namespace {
 // wait hint of a stop-pending report.
 const DWORD c_dwRunDownMs = 4000;
 const DWORD c_dwWorkerWaitMs = 5000;
-const DWORD c_dwProgressMs = 500;
-
-// Waits for pfnDone in slices, calling pfnProgress after each slice that did not finish.
-template <typename F>
-bool WaitWithProgress(F pfnWait, DWORD dwTotalMs, void (*pfnProgress)()) {
-  for (DWORD dwWaited = 0;; dwWaited += c_dwProgressMs) {
-    const DWORD dwSlice = dwTotalMs - dwWaited < c_dwProgressMs ? dwTotalMs - dwWaited : c_dwProgressMs;
-    if (pfnWait(dwSlice)) return true;
-    if (dwWaited + dwSlice >= dwTotalMs) return false;
-    if (pfnProgress) pfnProgress();
-  }
-}
 
 void LogComError(const char* pszFormat, HRESULT hr) {
   CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),

@@ -365,6 +365,7 @@ TEST_F(Service, StopReleasesEverything) {
   EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
   EXPECT_EQ(nullptr, CWMIServiceUtil::GetWMIService());
   EXPECT_EQ(0, ksim::ServiceProcessExitCode(kService));
+  EXPECT_EQ(0u, ksim::CutThreads(kService)) << "every thread was done before stopped was reported";
   ExpectNothingLeft(bstrsBefore);
   EXPECT_EQ(0, ksim::com::MtaThreads());
   // A second stop finds the service stopped.

@@ -404,6 +404,7 @@ class Cycle {
     std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
     Check(!reports.empty() && reports.back().status.dwCurrentState == SERVICE_STOPPED, "stopped is not the last report");
     Check(ksim::wmi::Subscriptions().empty(), "a query is still registered after the stop");
+    Check(ksim::CutThreads(kService) == 0, "a thread of the service was still running when its process ended");
   }
 
   void Poll() {
