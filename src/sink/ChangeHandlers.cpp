@@ -20,6 +20,7 @@ class CServiceRef {
   CServiceRef& operator=(const CServiceRef&) = delete;
 
   CWMIService* operator->() const { return m_pService; }
+  CWMIService* Get() const { return m_pService; }
   explicit operator bool() const { return m_pService != nullptr; }
 
  private:
@@ -42,16 +43,24 @@ const EQueryEvent c_rgNeedAdapterPrintf[] = {qEAdapterPrintfNotification, qICrea
                                              qIDeleteAdapterPrintf};
 const EQueryEvent c_rgNeedSetHostTime[] = {qEHostTimeRequest, qICreateSetHostTime, qIDeleteSetHostTime};
 
+typedef ErrorCode (CWMIService::*StaleOperation)(ENameSpace, EQueryEvent, DWORD, EQueryStatus*);
+
+// Applies one of the operations on registrations older than the event being handled to each row.
+template <size_t N>
+void ForStale(CServiceRef& service, const EQueryEvent (&rows)[N], StaleOperation pfnOperation) {
+  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
+  for (EQueryEvent row : rows) {
+    EQueryStatus status = qsUnknown;
+    (service.Get()->*pfnOperation)(nsWMI, row, dwLastStale, &status);
+  }
+}
+
 // The class of these rows was deleted after their registrations older than the event being
 // handled were made: WMI delivers nothing more to those, whether or not it said so.
 // Registrations made after the event was delivered (the class back already) are left alone.
 template <size_t N>
 void EndStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
-  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
-  for (EQueryEvent row : rows) {
-    EQueryStatus status = qsUnknown;
-    service->EndStaleRegistration(nsWMI, row, dwLastStale, &status);
-  }
+  ForStale(service, rows, &CWMIService::EndStaleRegistration);
 }
 
 // The class of these rows was created after their registrations older than the event being
@@ -60,11 +69,7 @@ void EndStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
 // before the old one is cancelled, so that a live one loses nothing.
 template <size_t N>
 void RefreshStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
-  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
-  for (EQueryEvent row : rows) {
-    EQueryStatus status = qsUnknown;
-    service->RefreshRegistration(nsWMI, row, dwLastStale, &status);
-  }
+  ForStale(service, rows, &CWMIService::RefreshRegistration);
 }
 
 bool ClassExists(IWbemServices* pServices, const wchar_t* pwszClass) {
