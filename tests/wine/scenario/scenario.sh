@@ -19,6 +19,7 @@ fi
 # event ID); status reports on the service channel; +pid tells the processes apart.
 export WINEDEBUG=-all,err+eventlog,warn+eventlog,trace+eventlog,fixme+advapi,trace+service,err+seh,+pid
 mkdir -p "$work"
+trap wine_prefix_stop EXIT
 fail=0
 for scenario in "$@"; do
   name=$(basename "$scenario" .scenario)
