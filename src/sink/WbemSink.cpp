@@ -3,35 +3,80 @@
 #include "common/Lock.h"
 #include "diagnostics/EventLog.h"
 
-#include <cerrno>
 #include <new>
 
 namespace {
 
-// The running workers, counted so that the service can wait for them before it frees what
-// they read. A count and an event that is set exactly while the count is zero.
+// The accepted batches, counted so that the service can wait for them before it frees what
+// they read: a count of batches not yet handled and an event that is set exactly while it is
+// zero. Also the worker threads that run and the queue of batches whose own thread could not
+// start: a worker that has handled its batch runs the queued ones, one at a time and in the
+// order they came, before it ends.
 class CWorkerCount {
  public:
-  CWorkerCount() : m_lCount(0), m_bAccepting(true), m_hIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
+  CWorkerCount()
+      : m_lCount(0),
+        m_lThreads(0),
+        m_bAccepting(true),
+        m_bDraining(false),
+        m_pHead(nullptr),
+        m_pTail(nullptr),
+        m_hIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
   CWorkerCount(const CWorkerCount&) = delete;
   CWorkerCount& operator=(const CWorkerCount&) = delete;
 
-  // Counts a new worker, unless batches are no longer accepted.
+  // Counts a new batch and the worker thread about to start for it, unless batches are no
+  // longer accepted.
   bool TryAdd() {
     CLockGuard lock(m_cs);
     if (!m_bAccepting) return false;
     if (m_lCount++ == 0 && m_hIdle) ResetEvent(m_hIdle);
+    ++m_lThreads;
     return true;
   }
-  // A job that reached the thread function without Indicate was never counted: the count
-  // never goes below zero, so that it cannot hide a worker that Indicate counts later.
+  // A batch was handled (or dropped before it was handed over). A job that reached the thread
+  // function without Indicate was never counted: the count never goes below zero, so that it
+  // cannot hide a batch that Indicate counts later.
   void Remove() {
     CLockGuard lock(m_cs);
     if (m_lCount > 0 && --m_lCount == 0 && m_hIdle) SetEvent(m_hIdle);
   }
-  bool IsAccepting() {
+  // The thread counted for a batch will not run: the batch never got so far. False when
+  // batches wait in the queue and no other worker runs to take them: the calling thread then
+  // stands for the worker and runs them (DrainQueue).
+  bool ThreadNotStarted() {
     CLockGuard lock(m_cs);
-    return m_bAccepting;
+    return LeaveUnlessLast();
+  }
+  // The thread of a batch could not start: the queue takes the job, for a worker that runs. False
+  // when no other worker runs: the calling thread then stands for the worker and runs the queue
+  // (DrainQueue), so that nothing is left in it.
+  bool Queue(std::unique_ptr<tIndicateThreadInfo>* pJob) {
+    CLockGuard lock(m_cs);
+    tIndicateThreadInfo* pInfo = pJob->release();
+    pInfo->pNext = nullptr;
+    (m_pTail ? m_pTail->pNext : m_pHead) = pInfo;
+    m_pTail = pInfo;
+    return LeaveUnlessLast();
+  }
+  // Called by a worker that has handled its batch, and again after each queued batch it ran:
+  // the next queued batch, or null when the worker is to end. Only one worker at a time runs
+  // queued batches (*pbDraining says whether it is this one), so they run in order; a worker
+  // that ends while batches wait leaves them to that one. The decision to end is made under the
+  // lock that queuing takes, so that nothing is queued for a worker that has decided to end.
+  std::unique_ptr<tIndicateThreadInfo> NextQueuedOrEnd(bool* pbDraining) {
+    CLockGuard lock(m_cs);
+    if (m_pHead && (*pbDraining || !m_bDraining)) {
+      m_bDraining = *pbDraining = true;
+      tIndicateThreadInfo* pInfo = m_pHead;
+      m_pHead = pInfo->pNext;
+      if (!m_pHead) m_pTail = nullptr;
+      pInfo->pNext = nullptr;
+      return std::unique_ptr<tIndicateThreadInfo>(pInfo);
+    }
+    if (*pbDraining) m_bDraining = *pbDraining = false;
+    if (m_lThreads > 0) --m_lThreads;
+    return nullptr;
   }
   void SetAccepting(bool bAccepting) {
     CLockGuard lock(m_cs);
@@ -39,15 +84,28 @@ class CWorkerCount {
   }
   bool WaitIdle(DWORD dwMilliseconds) {
     if (m_hIdle) return WaitForSingleObject(m_hIdle, dwMilliseconds) == WAIT_OBJECT_0;
-    // Without its event the count still tells whether a worker runs.
+    // Without its event the count still tells whether a batch is in hand.
     CLockGuard lock(m_cs);
     return m_lCount == 0;
   }
 
  private:
+  // Under the lock: a counted thread leaves, unless batches wait and it is the last one, which
+  // must then run them. (A drainer is a counted thread, so with one running this one is not
+  // the last.)
+  bool LeaveUnlessLast() {
+    if (m_pHead && m_lThreads <= 1) return false;
+    if (m_lThreads > 0) --m_lThreads;
+    return true;
+  }
+
   CCriticalSection m_cs;
   LONG m_lCount;
+  LONG m_lThreads;
   bool m_bAccepting;
+  bool m_bDraining;
+  tIndicateThreadInfo* m_pHead;
+  tIndicateThreadInfo* m_pTail;
   HANDLE m_hIdle;
 };
 
@@ -55,24 +113,6 @@ class CWorkerCount {
 CWorkerCount& Workers() {
   static CWorkerCount* s_pWorkers = new CWorkerCount;
   return *s_pWorkers;
-}
-
-void ReleaseObjects(IWbemClassObject** ppObjects, LONG lCount) {
-  for (LONG i = 0; i < lCount; ++i) {
-    if (ppObjects[i]) {
-      ppObjects[i]->Release();
-      ppObjects[i] = nullptr;
-    }
-  }
-}
-
-void FreeJob(tIndicateThreadInfo* pInfo) {
-  if (pInfo->ppObjects) {
-    ReleaseObjects(pInfo->ppObjects, pInfo->lCount);
-    delete[] pInfo->ppObjects;
-  }
-  if (pInfo->pServices) pInfo->pServices->Release();
-  delete pInfo;
 }
 
 void LogError(const char* pszMessage) { CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszMessage); }
@@ -84,7 +124,39 @@ LONG volatile s_lLastRegistration;
 thread_local bool t_bInBatch;
 thread_local DWORD t_dwLastRegistrationBeforeBatch;
 
+// Hands the objects of a batch to its handler, one after another in delivery order, until one is
+// null or the handler returns anything but 0. An incomplete job dispatches nothing.
+void RunJob(const tIndicateThreadInfo& job) {
+  if (!job.pServices || job.lCount <= 0 || !job.ppObjects || !job.pfnIndicate) return;
+  t_bInBatch = true;
+  t_dwLastRegistrationBeforeBatch = job.dwLastRegistration;
+  for (LONG i = 0; i < job.lCount; ++i) {
+    if (!job.ppObjects[i]) {
+      LogError("Receive registered events, but pObj is NULL\r\n");
+      break;
+    }
+    if (job.pfnIndicate(job.pServices.Get(), job.ppObjects[i].Get()) != WBEM_S_NO_ERROR) break;
+  }
+  t_bInBatch = false;
+}
+
+// Runs a counted batch and frees it; the batch then no longer counts.
+void RunCountedJob(std::unique_ptr<tIndicateThreadInfo> pJob) {
+  RunJob(*pJob);
+  pJob.reset();
+  Workers().Remove();
+}
+
+// The end of a counted worker: the batches whose own thread could not start, if this worker is
+// the one to run them, then the worker no longer counts.
+void DrainQueue() {
+  bool bDraining = false;
+  while (std::unique_ptr<tIndicateThreadInfo> pQueued = Workers().NextQueuedOrEnd(&bDraining))
+    RunCountedJob(std::move(pQueued));
+}
+
 }  // namespace
+
 
 CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices,
                      DWORD dwRegistration)
@@ -123,8 +195,18 @@ ULONG STDMETHODCALLTYPE CWbemSink::Release() {
 
 HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
   // After the stop a late batch (WMI may deliver one after its query was cancelled) is not
-  // handled: what its handler would read is being freed.
-  if (!Workers().IsAccepting()) return WBEM_E_CALL_CANCELLED;
+  // handled: what its handler would read is being freed. A batch counts from here on, so that
+  // the stop cannot miss one that is being handed over.
+  if (!Workers().TryAdd()) return WBEM_E_CALL_CANCELLED;
+  const HRESULT hr = HandOver(lObjectCount, apObjArray);
+  if (hr != WBEM_S_NO_ERROR) {
+    Workers().Remove();
+    if (!Workers().ThreadNotStarted()) DrainQueue();
+  }
+  return hr;
+}
+
+HRESULT CWbemSink::HandOver(LONG lObjectCount, IWbemClassObject** apObjArray) {
   if (!apObjArray) {
     LogError("Receive registered events, but ppArray is NULL\r\n");
     return WBEM_E_INVALID_PARAMETER;
@@ -134,59 +216,36 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
     return WBEM_E_INVALID_PARAMETER;
   }
 
-  IWbemClassObject** ppCopies = new (std::nothrow) IWbemClassObject*[lObjectCount]();
+  std::unique_ptr<CComRef<IWbemClassObject>[]> ppCopies(new (std::nothrow) CComRef<IWbemClassObject>[lObjectCount]);
   if (!ppCopies) return WBEM_E_FAILED;
 
   // The delivered objects belong to WMI and die when this call returns: copy every one.
-  HRESULT hrResult = WBEM_S_NO_ERROR;
   for (LONG i = 0; i < lObjectCount; ++i) {
     if (!apObjArray[i]) {
       LogError("Receive registered events, but pObj is NULL\r\n");
-      hrResult = WBEM_E_INVALID_PARAMETER;
-      break;
+      return WBEM_E_INVALID_PARAMETER;
     }
-    IWbemClassObject* pCopy = nullptr;
-    HRESULT hr = apObjArray[i]->Clone(&pCopy);
-    if (SUCCEEDED(hr) && pCopy) {
-      ppCopies[i] = pCopy;
-      continue;
-    }
-    if (pCopy) pCopy->Release();
+    HRESULT hr = apObjArray[i]->Clone(ppCopies[i].Put());
+    if (SUCCEEDED(hr) && ppCopies[i]) continue;
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "IWbemClassObject clone failed. Error: %s(0x%08x)\r\n",
                       CError::ErrorString(hr), static_cast<unsigned>(hr));
-    hrResult = WBEM_E_FAILED;
-    break;
-  }
-  if (hrResult != WBEM_S_NO_ERROR) {
-    ReleaseObjects(ppCopies, lObjectCount);
-    delete[] ppCopies;
-    return hrResult;
-  }
-
-  tIndicateThreadInfo* pInfo = new (std::nothrow)
-      tIndicateThreadInfo{m_pfnIndicate, m_pServices, ppCopies, lObjectCount, LastRegistration()};
-  if (!pInfo) {
-    ReleaseObjects(ppCopies, lObjectCount);
-    delete[] ppCopies;
     return WBEM_E_FAILED;
   }
+
+  std::unique_ptr<tIndicateThreadInfo> pJob(new (std::nothrow) tIndicateThreadInfo{
+      m_pfnIndicate, CComRef<IWbemServices>(), std::move(ppCopies), lObjectCount, LastRegistration(), nullptr});
+  if (!pJob) return WBEM_E_FAILED;
   // The worker's own reference: the services outlive the batch even if the sink goes first.
-  if (pInfo->pServices) pInfo->pServices->AddRef();
+  pJob->pServices = CComRef<IWbemServices>::Share(m_pServices);
 
-  if (!Workers().TryAdd()) {
-    FreeJob(pInfo);
-    return WBEM_E_CALL_CANCELLED;
+  if (_beginthread(Indicate_ThreadFunction, 0, pJob.get()) != static_cast<uintptr_t>(-1)) {
+    pJob.release();  // the worker's now
+    return WBEM_S_NO_ERROR;
   }
-  if (_beginthread(Indicate_ThreadFunction, 0, pInfo) == static_cast<uintptr_t>(-1)) {
-    const int nError = errno;
-    Workers().Remove();
-    FreeJob(pInfo);
-    // The batch is lost; say so rather than let it vanish.
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
-                      "Could not start a thread for %d registered event(s); they are lost. Error: %d\r\n",
-                      static_cast<int>(lObjectCount), nError);
-    return WBEM_E_FAILED;
-  }
+  // No thread for this batch (the process is out of threads, or of memory for their stacks): a
+  // running worker takes it after its own batch or, with none running, WMI's thread runs it
+  // now. Either way it is handled, on a thread that exists already.
+  if (!Workers().Queue(&pJob)) DrainQueue();
   return WBEM_S_NO_ERROR;
 }
 
@@ -230,22 +289,9 @@ bool CWbemSink::MadeNoLaterThan(DWORD dwRegistration, DWORD dwLast) {
 }
 
 void __cdecl CWbemSink::Indicate_ThreadFunction(void* pvInfo) {
-  tIndicateThreadInfo* pInfo = static_cast<tIndicateThreadInfo*>(pvInfo);
-  if (pInfo) {
-    if (pInfo->pServices && pInfo->lCount > 0 && pInfo->ppObjects && pInfo->pfnIndicate) {
-      t_bInBatch = true;
-      t_dwLastRegistrationBeforeBatch = pInfo->dwLastRegistration;
-      for (LONG i = 0; i < pInfo->lCount; ++i) {
-        if (!pInfo->ppObjects[i]) {
-          LogError("Receive registered events, but pObj is NULL\r\n");
-          break;
-        }
-        if (pInfo->pfnIndicate(pInfo->pServices, pInfo->ppObjects[i]) != WBEM_S_NO_ERROR) break;
-      }
-      t_bInBatch = false;
-    }
-    FreeJob(pInfo);
-    Workers().Remove();
+  if (tIndicateThreadInfo* pInfo = static_cast<tIndicateThreadInfo*>(pvInfo)) {
+    RunCountedJob(std::unique_ptr<tIndicateThreadInfo>(pInfo));
+    DrainQueue();
   }
   _endthread();
 }

@@ -5,6 +5,8 @@
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 
+#include <memory>
+
 // Called on a worker thread for each copied event object of a batch; a non-zero result stops
 // the rest of the batch. The handler neither owns nor releases the object.
 typedef HRESULT (*IndicateHandler)(IWbemServices* pServices, IWbemClassObject* pObject);
@@ -13,13 +15,21 @@ typedef HRESULT (*IndicateHandler)(IWbemServices* pServices, IWbemClassObject* p
 typedef HRESULT (*SetStatusHandler)(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
                                     IWbemClassObject* pObjParam);
 
-// The job a worker thread runs: one accepted batch.
+// The job a worker thread runs: one accepted batch. The record owns its copies and its services
+// reference; destroying it releases the copies in index order, then the services.
 struct tIndicateThreadInfo {
   IndicateHandler pfnIndicate;
-  IWbemServices* pServices;      // one reference, the worker's own
-  IWbemClassObject** ppObjects;  // one copy (one reference) per delivered object, in order
+  CComRef<IWbemServices> pServices;                        // the worker's own reference
+  std::unique_ptr<CComRef<IWbemClassObject>[]> ppObjects;  // one copy per delivered object, in order
   LONG lCount;
   DWORD dwLastRegistration;  // the newest registration made before WMI delivered the batch
+  // The next job of the queue of batches whose thread could not start; the queue owns both.
+  tIndicateThreadInfo* pNext;
+
+  ~tIndicateThreadInfo() {
+    if (ppObjects)
+      for (LONG i = 0; i < lCount; ++i) ppObjects[i].Reset();
+  }
 };
 
 // One sink per registration: every ExecNotificationQueryAsync call gets a sink of its own, so
@@ -114,6 +124,8 @@ class CWbemSink : public IWbemObjectSink {
   virtual ~CWbemSink();
 
   static void __cdecl Indicate_ThreadFunction(void* pvInfo);
+  // Indicate's work once the batch is counted: the checks, the copies and the hand-over.
+  HRESULT HandOver(LONG lObjectCount, IWbemClassObject** apObjArray);
 
   // Host time and object paths.
   static ErrorCode RaidGetSystemTime(DWORD* pdwHostTime, SYSTEMTIME* pLocalTime);
@@ -122,6 +134,18 @@ class CWbemSink : public IWbemObjectSink {
   static ErrorCode ConvertClassPathSized(const wchar_t* pwszValue, wchar_t* pwszDest, DWORD dwSize);
   // The object path Class.Key="Value" as a VT_BSTR variant; the three strings are the call's own.
   static ErrorCode GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath);
+
+  // How fetching an event's instance ended; each handler writes its own records.
+  enum EInstanceFetch {
+    ifFetched,
+    ifNoPath,      // no object path could be made
+    ifNoMemory,    // no memory for the escaped name
+    ifNotFetched,  // GetObject failed or gave no instance
+  };
+  // Fetches the instance of pwszClass whose InstanceName is bstrName (the whole name of the
+  // event), by the path Class.InstanceName="<the name with every backslash doubled>".
+  static EInstanceFetch FetchEventInstance(IWbemServices* pServices, const wchar_t* pwszClass, BSTR bstrName,
+                                           CComRef<IWbemClassObject>* pInstance);
 
  private:
   IWbemServices* m_pServices;

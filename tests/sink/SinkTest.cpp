@@ -2,11 +2,13 @@
 // worker that dispatches it, and the references that keep a worker's services alive.
 #include "SinkTestSupport.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 namespace sinktest {
 namespace {
@@ -268,7 +270,8 @@ TEST_F(Sink, NoMemoryForTheCopiesOrTheJobDropsTheBatchSilently) {
     size_t cbAllocation;
     size_t nClones;
   } cases[] = {
-      {sizeof(IWbemClassObject*) * 5, 0},
+      // An array of owners: its element count is stored in front of it.
+      {sizeof(CComRef<IWbemClassObject>) * 5 + sizeof(size_t), 0},
       {sizeof(tIndicateThreadInfo), 5},
   };
   for (const auto& c : cases) {
@@ -345,40 +348,103 @@ TEST_F(Sink, AHandlerFailureEndsTheBatchButNotTheIndicateCall) {
   EXPECT_EQ(NoRecords(), Records());
 }
 
-TEST_F(Sink, ABatchWhoseThreadCannotStartIsLostWithARecord) {
+// A batch whose thread cannot start is handled all the same, on a thread that exists: WMI's own
+// when no worker runs, otherwise after the batch of a running worker.
+TEST_F(Sink, ABatchWhoseThreadCannotStartRunsOnWMIsThreadWhenNoWorkerRuns) {
   const ULONG ulServices = Refs(m_services.Get());
   {
     ksim::ScopedFault fault({"_beginthread", "", 0, false, 0, EAGAIN});
     std::vector<IWbemClassObject*> batch = Batch(3);
-    EXPECT_EQ(kFailed, m_pSink->Indicate(3, batch.data()));
+    EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, batch.data()));
+    EXPECT_EQ(1u, fault.Hits());
   }
-  EXPECT_EQ(std::vector<Record>{ServiceError(
-                "Could not start a thread for 3 registered event(s); they are lost. Error: " + std::to_string(EAGAIN) +
-                "\r\n")},
-            Records());
-  EXPECT_TRUE(CWbemSink::WaitForWorkers(0)) << "the lost worker is still counted";
+  // Handled before Indicate returned, in order, on the calling thread.
+  std::vector<Dispatched> calls = Calls();
+  ASSERT_EQ(3u, calls.size());
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(std::to_wstring(i + 1), calls[i].name);
+    EXPECT_EQ(GetCurrentThreadId(), calls[i].threadId);
+  }
+  EXPECT_EQ(NoRecords(), Records());
+  EXPECT_TRUE(CWbemSink::WaitForWorkers(0));
   EXPECT_EQ(ulServices, Refs(m_services.Get())) << "the job's services reference leaked";
-  Settle();
-  EXPECT_TRUE(Calls().empty());
   EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
 
-  // The sink is unchanged: the next batch is handled.
+  // The next batch gets a worker of its own again.
   std::vector<IWbemClassObject*> batch = Batch(1);
   EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(1, batch.data()));
   Settle();
-  EXPECT_EQ(1u, Calls().size());
+  ASSERT_EQ(4u, Calls().size());
+  EXPECT_NE(GetCurrentThreadId(), Calls()[3].threadId);
+}
+
+TEST_F(Sink, BatchesWhoseThreadCannotStartRunInOrderAfterTheBatchOfARunningWorker) {
+  StartHeldWorker();
+  const DWORD dwWorker = Calls()[0].threadId;
+  {
+    ksim::ScopedFault fault({"_beginthread", "", 0, false, 0, EAGAIN});
+    std::vector<IWbemClassObject*> first = Batch(2), second = Batch(3);
+    EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(2, first.data()));
+    EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, second.data()));
+    EXPECT_EQ(2u, fault.Hits());
+  }
+  EXPECT_EQ(1u, Calls().size()) << "a queued batch did not wait for the worker";
+  EXPECT_FALSE(CWbemSink::WaitForWorkers(20)) << "the queued batches were not counted";
+  ReleaseHeldWorker();
+  Settle();
+
+  const std::vector<std::wstring> expected = {L"1", L"1", L"2", L"1", L"2", L"3"};
+  std::vector<Dispatched> calls = Calls();
+  ASSERT_EQ(expected.size(), calls.size());
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(expected[i], calls[i].name) << i;
+    EXPECT_EQ(dwWorker, calls[i].threadId) << i;
+  }
+  EXPECT_EQ(NoRecords(), Records());
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
+}
+
+// Threads that cannot start, and copies that fail, at random moments while four WMI threads
+// deliver: every accepted batch is handled exactly once, and the count of batches comes back to
+// zero, so that no batch is stranded in the queue.
+TEST_F(Sink, NoAcceptedBatchIsLostOrStrandedWhileThreadsFailToStart) {
+  const int kThreads = 4, kBatches = 150;
+  std::atomic<int> accepted{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> wmi;
+  for (int t = 0; t < kThreads; ++t)
+    wmi.emplace_back([&] {
+      for (int i = 0; i < kBatches; ++i) {
+        std::vector<IWbemClassObject*> batch = Batch(1);
+        if (m_pSink->Indicate(1, batch.data()) == WBEM_S_NO_ERROR) ++accepted;
+      }
+    });
+  std::thread faults([&] {
+    for (unsigned n = 0; !done; ++n) {
+      ksim::ScopedFault fault(n % 3 == 2 ? ksim::Fault("IWbemClassObject::Clone", "", 0, false, kFailed)
+                                         : ksim::Fault("_beginthread", "", 0, false, 0, EAGAIN));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  for (std::thread& t : wmi) t.join();
+  done = true;
+  faults.join();
+  Settle();
+  EXPECT_EQ(static_cast<size_t>(accepted.load()), Calls().size());
+  EXPECT_LT(0, accepted.load());
+  EXPECT_EQ(m_objectsBefore, ksim::LiveCount("com_objects")) << "copies leaked";
 }
 
 // A job as Indicate hands it over: copies of the first items (null where asked), one services
 // reference.
 tIndicateThreadInfo* Job(IWbemServices* pServices, const std::vector<IWbemClassObject*>& objects) {
-  auto* ppCopies = new IWbemClassObject*[objects.size()]();
+  std::unique_ptr<CComRef<IWbemClassObject>[]> ppCopies(new CComRef<IWbemClassObject>[objects.size()]);
   for (size_t i = 0; i < objects.size(); ++i)
     if (objects[i]) {
-      EXPECT_EQ(WBEM_S_NO_ERROR, objects[i]->Clone(&ppCopies[i]));
+      EXPECT_EQ(WBEM_S_NO_ERROR, objects[i]->Clone(ppCopies[i].Put()));
     }
-  if (pServices) pServices->AddRef();
-  return new tIndicateThreadInfo{RecordingHandler, pServices, ppCopies, static_cast<LONG>(objects.size()), 0};
+  return new tIndicateThreadInfo{RecordingHandler, CComRef<IWbemServices>::Share(pServices), std::move(ppCopies),
+                                 static_cast<LONG>(objects.size()), 0, nullptr};
 }
 
 TEST_F(Sink, TheWorkerStopsAtANullElementAndReleasesEveryCopy) {
