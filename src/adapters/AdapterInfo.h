@@ -8,6 +8,10 @@
 struct tSupportedDriverArray {
   DWORD dwCount;
   char** ppszDriver;  // dwCount private copies, in the order of the source text
+  // The case-blind form of each entry (NewAnsiUpperWide), made once with the list, so that a
+  // message's check converts only its own driver name; null where the folding failed, and such
+  // an entry matches nothing.
+  WCHAR** ppwszFolded;
 };
 
 // One SCSI controller: private copies of its DeviceID and DriverName, or null for no text.

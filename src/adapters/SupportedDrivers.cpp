@@ -14,6 +14,10 @@ void FreeList(tSupportedDriverArray* pList) {
     for (DWORD i = 0; i < pList->dwCount; ++i) delete[] pList->ppszDriver[i];
     delete[] pList->ppszDriver;
   }
+  if (pList->ppwszFolded) {
+    for (DWORD i = 0; i < pList->dwCount; ++i) delete[] pList->ppwszFolded[i];
+    delete[] pList->ppwszFolded;
+  }
   delete pList;
 }
 
@@ -31,21 +35,26 @@ ErrorCode CAdapterInfo::CreateSupportedDriverInfo(const char* pszDrivers) {
 
   DeleteSupportedDriverInfo(nullptr);
 
-  tSupportedDriverArray* pList = new (std::nothrow) tSupportedDriverArray{0, nullptr};
+  tSupportedDriverArray* pList = new (std::nothrow) tSupportedDriverArray{0, nullptr, nullptr};
   if (!pList) return ecOutOfMemory;
   s_pSupportedDriverArray = pList;
   pList->ppszDriver = new (std::nothrow) char*[dwTokens ? dwTokens : 1];
-  if (!pList->ppszDriver) return ecOutOfMemory;
+  pList->ppwszFolded = new (std::nothrow) WCHAR*[dwTokens ? dwTokens : 1]();
+  if (!pList->ppszDriver || !pList->ppwszFolded) return ecOutOfMemory;
 
   // Cutting the names overwrote the first copy.
   memcpy(pszScratch.get(), pszDrivers, cbText);
   char* pszCursor = pszScratch.get();
   for (char* pszName; pList->dwCount < dwTokens && (pszName = NextListEntry(&pszCursor));) {
     const size_t cbName = strlen(pszName) + 1;
-    char* pszCopy = new (std::nothrow) char[cbName];
+    std::unique_ptr<char[]> pszCopy(new (std::nothrow) char[cbName]);
     if (!pszCopy) return ecOutOfMemory;
-    memcpy(pszCopy, pszName, cbName);
-    pList->ppszDriver[pList->dwCount++] = pszCopy;
+    memcpy(pszCopy.get(), pszName, cbName);
+    // A name whose case-blind form cannot be made could never match: that is a failure.
+    std::unique_ptr<WCHAR[]> pwszFolded(NewAnsiUpperWide(pszCopy.get()));
+    if (!pwszFolded) return ecOutOfMemory;
+    pList->ppwszFolded[pList->dwCount] = pwszFolded.release();
+    pList->ppszDriver[pList->dwCount++] = pszCopy.release();
   }
   return ecNoError;
 }
@@ -59,9 +68,11 @@ ErrorCode CAdapterInfo::DeleteSupportedDriverInfo(tSupportedDriverArray** ppList
 }
 
 bool CAdapterInfo::IsListed(const tSupportedDriverArray* pList, const char* pszDriver) {
-  if (!pList || !pList->ppszDriver || !pszDriver) return false;
+  if (!pList || !pList->ppwszFolded || !pszDriver) return false;
+  // The name is folded once; the entries were folded with the list.
+  const CFoldedAnsi name(pszDriver);
   for (DWORD i = 0; i < pList->dwCount; ++i)
-    if (AnsiEqualNoCase(pList->ppszDriver[i], pszDriver)) return true;
+    if (name.Equals(pList->ppwszFolded[i])) return true;
   return false;
 }
 

@@ -5,18 +5,28 @@
 
 namespace {
 
-// The upper-case wide form of an ANSI text in the system ANSI code page, or null. Without
-// LCMAP_LINGUISTIC_CASING the mapping is the locale-independent one that file names use, so a
-// name folds the same on every system; it exists on every Windows, unlike
+// Folds the cch characters (terminator included) of pwsz in place with the system's case table.
+// Without LCMAP_LINGUISTIC_CASING the mapping is the locale-independent one that file names use,
+// so a name folds the same on every system; it exists on every Windows, unlike
 // CompareStringOrdinal.
+bool FoldWide(WCHAR* pwsz, int cch) {
+  return LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, pwsz, cch, pwsz, cch) == cch;
+}
+
+// The upper-case wide form of an ANSI text in the system ANSI code page, or null.
 std::unique_ptr<WCHAR[]> UpperWide(const char* psz) {
   int cch = MultiByteToWideChar(CP_ACP, 0, psz, -1, nullptr, 0);
   if (cch <= 0) return nullptr;
   std::unique_ptr<WCHAR[]> pwsz(new (std::nothrow) WCHAR[cch]);
-  if (pwsz && (MultiByteToWideChar(CP_ACP, 0, psz, -1, pwsz.get(), cch) != cch ||
-               LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, pwsz.get(), cch, pwsz.get(), cch) != cch))
+  if (pwsz && (MultiByteToWideChar(CP_ACP, 0, psz, -1, pwsz.get(), cch) != cch || !FoldWide(pwsz.get(), cch)))
     pwsz.reset();
   return pwsz;
+}
+
+bool WideEqual(const WCHAR* pa, const WCHAR* pb) {
+  for (; *pa == *pb; ++pa, ++pb)
+    if (!*pa) return true;
+  return false;
 }
 
 }  // namespace
@@ -28,13 +38,37 @@ bool AnsiEqualNoCase(const char* pszA, const char* pszB) {
   // character by character, as an ordinal comparison does.
   std::unique_ptr<WCHAR[]> pwszA = UpperWide(pszA);
   std::unique_ptr<WCHAR[]> pwszB = UpperWide(pszB);
-  if (!pwszA || !pwszB) return false;
-  const WCHAR* pa = pwszA.get();
-  const WCHAR* pb = pwszB.get();
-  for (; *pa == *pb; ++pa, ++pb)
-    if (!*pa) return true;
-  return false;
+  return pwszA && pwszB && WideEqual(pwszA.get(), pwszB.get());
 }
+
+WCHAR* NewAnsiUpperWide(const char* psz) { return psz ? UpperWide(psz).release() : nullptr; }
+
+CFoldedAnsi::CFoldedAnsi(const char* psz) : m_pwsz(nullptr) {
+  if (!psz) return;
+  // Every ANSI code page of Windows keeps the ASCII characters as they are, and the system's
+  // table folds a-z to A-Z and leaves every other ASCII character alone.
+  const size_t cchShort = sizeof(m_wszShort) / sizeof(m_wszShort[0]);
+  size_t i = 0;
+  for (; i < cchShort && static_cast<BYTE>(psz[i]) < 0x80; ++i) {
+    const char ch = psz[i];
+    m_wszShort[i] = (ch >= 'a' && ch <= 'z') ? static_cast<WCHAR>(ch - 'a' + 'A') : static_cast<WCHAR>(ch);
+    if (!ch) {
+      m_pwsz = m_wszShort;
+      return;
+    }
+  }
+  // A character beyond ASCII, or a long text: the system converts and folds it.
+  const int cch = MultiByteToWideChar(CP_ACP, 0, psz, -1, m_wszShort, static_cast<int>(cchShort));
+  if (cch > 0) {
+    if (FoldWide(m_wszShort, cch)) m_pwsz = m_wszShort;
+    return;
+  }
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  m_pwszLong = UpperWide(psz);
+  m_pwsz = m_pwszLong.get();
+}
+
+bool CFoldedAnsi::Equals(const WCHAR* pwszFolded) const { return m_pwsz && pwszFolded && WideEqual(m_pwsz, pwszFolded); }
 
 size_t NarrowWideNameLength(const WCHAR* pwszName) {
   size_t cch = 0;

@@ -3,9 +3,35 @@
 
 #include "common/Platform.h"
 
+#include <memory>
+
 // Whole-string equality of two ANSI texts with letters compared without regard to case, using
 // the case pairs of the system ANSI code page; a double-byte character compares as a unit.
 bool AnsiEqualNoCase(const char* pszA, const char* pszB);
+
+// The folded form that AnsiEqualNoCase compares: the wide text of the ANSI text in the system
+// ANSI code page, upper-cased by the system's case table; null when a conversion fails or no
+// memory is left. Made once for a text that is compared often.
+WCHAR* NewAnsiUpperWide(const char* psz);
+// An ANSI text in the folded form of NewAnsiUpperWide, made once to be compared with many folded
+// texts. A text of ASCII characters only is folded without a system call, as the system's table
+// folds ASCII in every ANSI code page; any other text goes through the system, without heap
+// memory when it is shorter than 256 characters.
+class CFoldedAnsi {
+ public:
+  explicit CFoldedAnsi(const char* psz);
+  CFoldedAnsi(const CFoldedAnsi&) = delete;
+  CFoldedAnsi& operator=(const CFoldedAnsi&) = delete;
+
+  // AnsiEqualNoCase of the text and the one pwszFolded was made from; a null text, a text that
+  // could not be folded, and a null pwszFolded equal nothing.
+  bool Equals(const WCHAR* pwszFolded) const;
+
+ private:
+  WCHAR m_wszShort[256];
+  std::unique_ptr<WCHAR[]> m_pwszLong;
+  const WCHAR* m_pwsz;
+};
 
 // The narrow form of a wide name, as the formatting routines' "%S" conversion makes it in the
 // default locale: each character up to U+00FF becomes the byte of the same value, and the text

@@ -64,6 +64,33 @@ TEST_F(SupportedDrivers, Matching) {
   EXPECT_FALSE(CAdapterInfo::IsEvtSrcSupported(nullptr));
 }
 
+// The check runs for every controller message: the list is folded once, when it is made, and a
+// name is folded once per check, an ASCII name without any system call, and no name on the heap
+// unless it is 256 characters or longer.
+TEST_F(SupportedDrivers, ACheckFoldsOnlyTheNameAndAllocatesNothing) {
+  ASSERT_EQ(ecNoError, CAdapterInfo::CreateSupportedDriverInfo("VELK4,velk4, qtr,\xc9t\xc9,abc\xff"));
+  const std::string sLong(300, 'v');
+  const struct {
+    std::string driver;
+    bool supported;
+    size_t nConversions;
+    size_t nAllocations;
+  } cases[] = {
+      {"velk4", true, 0, 0},
+      {"qtr", false, 0, 0},
+      {"\xe9t\xe9", true, 1, 0},
+      {"abc\xdf", false, 1, 0},
+      {sLong, false, 3, 1},  // the stack buffer is too short: measured, then converted on the heap
+  };
+  for (const auto& c : cases) {
+    ksim::ClearCalls();
+    EXPECT_EQ(c.supported, CAdapterInfo::IsEvtSrcSupported(c.driver.c_str())) << c.driver;
+    EXPECT_EQ(c.nConversions, ksim::CountCalls("MultiByteToWideChar")) << c.driver;
+    EXPECT_EQ(c.nConversions ? 1u : 0u, ksim::CountCalls("LCMapStringW")) << c.driver;
+    EXPECT_EQ(c.nAllocations, ksim::CountCalls("operator new")) << c.driver;
+  }
+}
+
 TEST_F(SupportedDrivers, NoListOrEmptyListSupportsNothing) {
   EXPECT_FALSE(CAdapterInfo::IsEvtSrcSupported("velk4"));
   ASSERT_EQ(ecNoError, CAdapterInfo::CreateSupportedDriverInfo(",,"));
@@ -90,7 +117,8 @@ TEST_F(SupportedDrivers, Delete) {
 
 TEST_F(SupportedDrivers, NullText) { EXPECT_EQ(ecBadParameter, CAdapterInfo::CreateSupportedDriverInfo(nullptr)); }
 
-// Allocations in order: the scratch copy, the record, the name array, then one per name.
+// Allocations in order: the scratch copy, the record, the name array, the array of folded names,
+// then for each name its copy and its folded form.
 TEST_F(SupportedDrivers, AllocationFailures) {
   const struct {
     unsigned failing;
@@ -100,9 +128,12 @@ TEST_F(SupportedDrivers, AllocationFailures) {
       {1, true, {"old"}},  // the scratch copy: the earlier list stays
       {2, false, {}},      // the record: no list
       {3, true, {}},       // the name array: a list with no names
-      {4, true, {}},       // the first name
-      {5, true, {"a"}},    // the second name: the names before it remain
-      {6, true, {"a", "b"}},
+      {4, true, {}},       // the folded names' array
+      {5, true, {}},       // the first name
+      {6, true, {}},       // its folded form: a name that could never match is not kept
+      {7, true, {"a"}},    // the second name: the names before it remain
+      {8, true, {"a"}},
+      {10, true, {"a", "b"}},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(ecNoError, CAdapterInfo::CreateSupportedDriverInfo("old"));
