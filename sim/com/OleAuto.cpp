@@ -355,6 +355,7 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
 
 HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
   if (!psa || !ppvData) return E_INVALIDARG;
+  if (auto f = ksim::detail::Enter("SafeArrayAccessData")) return static_cast<HRESULT>(f->result);
   ++psa->cLocks;
   *ppvData = psa->pvData;
   return S_OK;
@@ -362,6 +363,7 @@ HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
 
 HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) {
   if (!psa) return E_INVALIDARG;
+  if (auto f = ksim::detail::Enter("SafeArrayUnaccessData")) return static_cast<HRESULT>(f->result);
   if (psa->cLocks == 0) return E_UNEXPECTED;
   --psa->cLocks;
   return S_OK;

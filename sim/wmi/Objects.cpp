@@ -58,12 +58,9 @@ Value Value::Bytes(const std::vector<BYTE>& bytes) {
   VariantInit(&v);
   v.vt = VT_ARRAY | VT_UI1;
   v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-  if (v.parray && !bytes.empty()) {
-    void* pData = nullptr;
-    SafeArrayAccessData(v.parray, &pData);
-    std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(pData));
-    SafeArrayUnaccessData(v.parray);
-  }
+  // The simulated host fills its own array directly: a fault meant for the product's calls must
+  // not change what the driver stored.
+  if (v.parray && !bytes.empty()) std::copy(bytes.begin(), bytes.end(), static_cast<BYTE*>(v.parray->pvData));
   Value result(v);
   VariantClear(&v);
   return result;

@@ -54,6 +54,21 @@ HRESULT CVARIANT::GetI4(LONG* pl) const {
   return S_OK;
 }
 
+HRESULT CVARIANT::GetInt32(LONG* pl) const {
+  if (!pl) return E_POINTER;
+  switch (m_var.vt) {
+    case VT_I4: *pl = m_var.lVal; return S_OK;
+    case VT_UI4: *pl = static_cast<LONG>(m_var.ulVal); return S_OK;
+    case VT_INT: *pl = static_cast<LONG>(m_var.intVal); return S_OK;
+    case VT_UINT: *pl = static_cast<LONG>(m_var.uintVal); return S_OK;
+    case VT_I2: *pl = m_var.iVal; return S_OK;
+    case VT_UI2: *pl = m_var.uiVal; return S_OK;
+    case VT_I1: *pl = m_var.cVal; return S_OK;
+    case VT_UI1: *pl = m_var.bVal; return S_OK;
+    default: return DISP_E_TYPEMISMATCH;
+  }
+}
+
 HRESULT CVARIANT::GetUnknown(IUnknown** ppunk) const {
   if (!ppunk) return E_POINTER;
   if (m_var.vt != VT_UNKNOWN || !m_var.punkVal) return DISP_E_TYPEMISMATCH;
@@ -63,7 +78,7 @@ HRESULT CVARIANT::GetUnknown(IUnknown** ppunk) const {
 
 HRESULT CVARIANT::GetByteArray(SAFEARRAY** ppsa) const {
   if (!ppsa) return E_POINTER;
-  if (m_var.vt != (VT_ARRAY | VT_UI1) || !m_var.parray) return DISP_E_TYPEMISMATCH;
+  if ((m_var.vt != (VT_ARRAY | VT_UI1) && m_var.vt != (VT_ARRAY | VT_I1)) || !m_var.parray) return DISP_E_TYPEMISMATCH;
   *ppsa = m_var.parray;
   return S_OK;
 }

@@ -48,8 +48,11 @@ class CVARIANT {
   // belong to the variant.
   HRESULT GetBSTR(BSTR* pbstr) const;               // VT_BSTR
   HRESULT GetI4(LONG* pl) const;                    // VT_I4
+  // Any integer of 32 bits or fewer (VT_I1, VT_UI1, VT_I2, VT_UI2, VT_I4, VT_UI4, VT_INT,
+  // VT_UINT), widened with its sign; an unsigned 32-bit value is taken bit for bit.
+  HRESULT GetInt32(LONG* pl) const;
   HRESULT GetUnknown(IUnknown** ppunk) const;       // VT_UNKNOWN, not null
-  HRESULT GetByteArray(SAFEARRAY** ppsa) const;     // VT_ARRAY | VT_UI1, not null
+  HRESULT GetByteArray(SAFEARRAY** ppsa) const;     // VT_ARRAY | VT_UI1 or VT_I1, not null
 
   // Replace the value.
   void SetI4(LONG l);

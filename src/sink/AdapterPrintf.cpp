@@ -7,7 +7,6 @@
 #include "diagnostics/EventLog.h"
 #include "sink/EventAdapter.h"
 
-#include <new>
 
 namespace {
 
@@ -27,38 +26,38 @@ HRESULT GetInteger(IWbemClassObject* pObject, LPCWSTR pwszName, LONG* plValue) {
   CVARIANT var;
   HRESULT hr = pObject->Get(pwszName, 0, var.Put(), nullptr, nullptr);
   if (FAILED(hr)) return hr;
-  const VARIANT& v = *var.Get();
-  switch (v.vt) {
-    case VT_I4: *plValue = v.lVal; return WBEM_S_NO_ERROR;
-    case VT_UI4: *plValue = static_cast<LONG>(v.ulVal); return WBEM_S_NO_ERROR;
-    case VT_INT: *plValue = static_cast<LONG>(v.intVal); return WBEM_S_NO_ERROR;
-    case VT_UINT: *plValue = static_cast<LONG>(v.uintVal); return WBEM_S_NO_ERROR;
-    case VT_I2: *plValue = v.iVal; return WBEM_S_NO_ERROR;
-    case VT_UI2: *plValue = v.uiVal; return WBEM_S_NO_ERROR;
-    case VT_I1: *plValue = v.cVal; return WBEM_S_NO_ERROR;
-    case VT_UI1: *plValue = v.bVal; return WBEM_S_NO_ERROR;
-    default: return WBEM_E_TYPE_MISMATCH;
-  }
+  return SUCCEEDED(var.GetInt32(plValue)) ? WBEM_S_NO_ERROR : WBEM_E_TYPE_MISMATCH;
 }
 
 // Copies at most cbMax bytes of a one-dimensional array of one-byte elements into pszText and
 // terminates it. Bytes the array does not hold are never read: the text ends where the array
-// does. The copy also ends at a NUL.
-HRESULT CopyMessage(const VARIANT& v, LONG cbMax, char* pszText) {
+// does. The copy also ends at a NUL. The bytes are read in place, under the array's lock.
+HRESULT CopyMessage(const CVARIANT& var, LONG cbMax, char* pszText) {
   pszText[0] = '\0';
-  if (!(v.vt & VT_ARRAY) || (v.vt & VT_BYREF) || !v.parray) return WBEM_E_TYPE_MISMATCH;
-  const VARTYPE vtElement = static_cast<VARTYPE>(v.vt & ~VT_ARRAY);
-  if ((vtElement != VT_UI1 && vtElement != VT_I1) || SafeArrayGetDim(v.parray) != 1 ||
-      SafeArrayGetElemsize(v.parray) != 1)
+  SAFEARRAY* psa = nullptr;
+  if (FAILED(var.GetByteArray(&psa)) || SafeArrayGetDim(psa) != 1 || SafeArrayGetElemsize(psa) != 1)
     return WBEM_E_TYPE_MISMATCH;
   LONG lLower = 0, lUpper = -1;
-  if (FAILED(SafeArrayGetLBound(v.parray, 1, &lLower)) || FAILED(SafeArrayGetUBound(v.parray, 1, &lUpper)))
+  if (FAILED(SafeArrayGetLBound(psa, 1, &lLower)) || FAILED(SafeArrayGetUBound(psa, 1, &lUpper)))
     return WBEM_E_TYPE_MISMATCH;
+  // The number of elements, without overflow for any pair of bounds.
+  const LONGLONG llElements = static_cast<LONGLONG>(lUpper) - lLower + 1;
+  const LONG cbAvailable = llElements <= 0 ? 0 : (llElements < cbMax ? static_cast<LONG>(llElements) : cbMax);
   LONG cb = 0;
-  for (LONG i = lLower; cb < cbMax && i <= lUpper; ++i) {
-    char ch = '\0';
-    if (FAILED(SafeArrayGetElement(v.parray, &i, &ch)) || ch == '\0') break;
-    pszText[cb++] = ch;
+  if (cbAvailable > 0) {
+    void* pvData = nullptr;
+    const HRESULT hr = SafeArrayAccessData(psa, &pvData);
+    if (FAILED(hr)) return hr;
+    if (!pvData) {
+      SafeArrayUnaccessData(psa);
+      return WBEM_E_TYPE_MISMATCH;
+    }
+    const char* pchData = static_cast<const char*>(pvData);
+    while (cb < cbAvailable && pchData[cb] != '\0') {
+      pszText[cb] = pchData[cb];
+      ++cb;
+    }
+    SafeArrayUnaccessData(psa);
   }
   pszText[cb] = '\0';
   return WBEM_S_NO_ERROR;
@@ -93,29 +92,18 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
                       c_szAdapterPrintf, CError::ErrorString(hr));
     return WBEM_E_INVALID_PARAMETER;
   }
-  const VARIANT& vName = *varName.Get();
-  if (vName.vt != VT_BSTR || !vName.bstrVal) return WBEM_E_FAILED;
-
-  // The path carries the whole InstanceName, its last two characters included.
-  DWORD dwSize = 0;
-  if (GetConvertClassPathSize(vName.bstrVal, &dwSize) != ecNoError || dwSize == 0) return WBEM_E_FAILED;
-  wchar_t* pwszEscaped = new (std::nothrow) wchar_t[dwSize];
-  if (!pwszEscaped) {
-    CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Out of Memory at Indicate_AdapterPrintfNotification()\r\n");
-    return WBEM_E_FAILED;
-  }
-  if (ConvertClassPathSized(vName.bstrVal, pwszEscaped, dwSize) != ecNoError) {
-    delete[] pwszEscaped;
-    return WBEM_E_FAILED;
-  }
-  CVARIANT varPath;
-  ErrorCode code = GetOPInst(CBSTR(L"Talvenix_AdapterPrintf"), CBSTR(L"InstanceName"), CBSTR(pwszEscaped), varPath.Put());
-  delete[] pwszEscaped;
-  if (code != ecNoError) return WBEM_E_FAILED;
+  BSTR bstrName = nullptr;
+  if (FAILED(varName.GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
 
   CComRef<IWbemClassObject> pInstance;
-  hr = pServices->GetObject(varPath.Get()->bstrVal, 0, nullptr, pInstance.Put(), nullptr);
-  if (FAILED(hr) || !pInstance) return WBEM_E_INVALID_PARAMETER;
+  switch (FetchEventInstance(pServices, L"Talvenix_AdapterPrintf", bstrName, &pInstance)) {
+    case ifFetched: break;
+    case ifNoMemory:
+      CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Out of Memory at Indicate_AdapterPrintfNotification()\r\n");
+      return WBEM_E_FAILED;
+    case ifNotFetched: return WBEM_E_INVALID_PARAMETER;
+    default: return WBEM_E_FAILED;
+  }
   return AdapterPrintfNotification(pInstance.Get(), wAdapterIndex);
 }
 
@@ -148,16 +136,13 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
 
   // The record shows at most the first 256 characters, so no more are fetched.
   const LONG cbText = lLength < c_lMaxMessage ? lLength : c_lMaxMessage;
-  char* pszText = new (std::nothrow) char[cbText + 1];
-  if (!pszText) return WBEM_E_FAILED;
-  hr = CopyMessage(*varMessage.Get(), cbText, pszText);
+  char szText[c_lMaxMessage + 1];
+  hr = CopyMessage(varMessage, cbText, szText);
   if (FAILED(hr)) {
-    delete[] pszText;
     LogRead("Failed to get Message. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
   // The text is data: PrintRaid never interprets it.
-  CEventLog::PrintRaid(static_cast<DWORD>(lLevel), wAdapterIndex, static_cast<DWORD>(lAdapterNumber), pszText);
-  delete[] pszText;
+  CEventLog::PrintRaid(static_cast<DWORD>(lLevel), wAdapterIndex, static_cast<DWORD>(lAdapterNumber), szText);
   return WBEM_S_NO_ERROR;
 }

@@ -1,5 +1,5 @@
 // Host-time requests: a controller asks for the host's clock and gets it through the driver's
-// SetAdapterTime method. Also the object-path helpers that the message handler shares.
+// SetAdapterTime method.
 #include "sink/WbemSink.h"
 
 #include "adapters/AdapterInfo.h"
@@ -7,9 +7,6 @@
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 #include "sink/EventAdapter.h"
-
-#include <cwchar>
-#include <new>
 
 namespace {
 
@@ -43,21 +40,10 @@ HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObjec
   hr = FindEventAdapter(varName, c_szHostTimeRequest, &wAdapterIndex);
   if (hr != WBEM_S_NO_ERROR) return hr;
 
-  // The path carries the whole InstanceName, its last two characters included.
-  const BSTR bstrName = varName.Get()->bstrVal;
-  DWORD dwSize = 0;
-  GetConvertClassPathSize(bstrName, &dwSize);
-  wchar_t* pwszEscaped = new (std::nothrow) wchar_t[dwSize];
-  if (!pwszEscaped) return WBEM_E_FAILED;
-  ConvertClassPathSized(bstrName, pwszEscaped, dwSize);
-  CVARIANT varPath;
-  ErrorCode code = GetOPInst(CBSTR(L"Talvenix_SetHostTime"), CBSTR(L"InstanceName"), CBSTR(pwszEscaped), varPath.Put());
-  delete[] pwszEscaped;
-  if (code != ecNoError) return WBEM_E_FAILED;
-
+  BSTR bstrName = nullptr;
+  if (FAILED(varName.GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
   CComRef<IWbemClassObject> pInstance;
-  hr = pServices->GetObject(varPath.Get()->bstrVal, 0, nullptr, pInstance.Put(), nullptr);
-  if (FAILED(hr) || !pInstance) return WBEM_E_FAILED;
+  if (FetchEventInstance(pServices, L"Talvenix_SetHostTime", bstrName, &pInstance) != ifFetched) return WBEM_E_FAILED;
   return HostTimeRequest(pServices, pInstance.Get(), wAdapterIndex);
 }
 
@@ -136,54 +122,5 @@ ErrorCode CWbemSink::RaidGetSecondsSince1970(ULARGE_INTEGER uliFileTime, DWORD* 
   }
   const DWORD dwSince1601 = static_cast<DWORD>(uliFileTime.QuadPart / c_ullTicksPerSecond);
   *pdwSeconds = dwSince1601 + c_dwEpochShift;
-  return ecNoError;
-}
-
-ErrorCode CWbemSink::GetConvertClassPathSize(const wchar_t* pwszValue, DWORD* pdwSize) {
-  DWORD dwSize = 1;
-  for (const wchar_t* p = pwszValue; p && *p; ++p) dwSize += (*p == L'\\') ? 2 : 1;
-  *pdwSize = dwSize;
-  return ecNoError;
-}
-
-ErrorCode CWbemSink::ConvertClassPathSized(const wchar_t* pwszValue, wchar_t* pwszDest, DWORD dwSize) {
-  if (!pwszDest || dwSize == 0) return ecTimeout;
-  DWORD dwUsed = 0;
-  const wchar_t* p = pwszValue;
-  for (; p && *p; ++p) {
-    const DWORD dwNeeded = (*p == L'\\') ? 2 : 1;
-    if (dwUsed + dwNeeded + 1 > dwSize) break;
-    pwszDest[dwUsed++] = *p;
-    if (*p == L'\\') pwszDest[dwUsed++] = L'\\';
-  }
-  pwszDest[dwUsed] = L'\0';
-  return (p && *p) ? ecTimeout : ecNoError;
-}
-
-ErrorCode CWbemSink::GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath) {
-  if (bstrClass.IsNull() || bstrKey.IsNull() || bstrValue.IsNull()) return ecOutOfMemory;
-  const size_t cchClass = wcslen(bstrClass.Get()), cchKey = wcslen(bstrKey.Get()), cchValue = wcslen(bstrValue.Get());
-  wchar_t* pwszPath = new (std::nothrow) wchar_t[cchClass + cchKey + cchValue + 4 + 1];
-  if (!pwszPath) return ecOutOfMemory;
-  // Class.Key="Value", written piece by piece: wide formatting differs between runtimes.
-  wchar_t* p = pwszPath;
-  wmemcpy(p, bstrClass.Get(), cchClass);
-  p += cchClass;
-  *p++ = L'.';
-  wmemcpy(p, bstrKey.Get(), cchKey);
-  p += cchKey;
-  *p++ = L'=';
-  *p++ = L'"';
-  wmemcpy(p, bstrValue.Get(), cchValue);
-  p += cchValue;
-  *p++ = L'"';
-  *p = L'\0';
-
-  BSTR bstrPath = SysAllocString(pwszPath);
-  delete[] pwszPath;
-  if (!bstrPath) return ecOutOfMemory;
-  VariantClear(pvarPath);
-  pvarPath->vt = VT_BSTR;
-  pvarPath->bstrVal = bstrPath;
   return ecNoError;
 }
