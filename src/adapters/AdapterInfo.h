@@ -12,6 +12,9 @@ struct tSupportedDriverArray {
   // message's check converts only its own driver name; null where the folding failed, and such
   // an entry matches nothing.
   WCHAR** ppwszFolded;
+
+  // The record owns its arrays and every name in them.
+  ~tSupportedDriverArray();
 };
 
 // One SCSI controller: private copies of its DeviceID and DriverName, or null for no text.

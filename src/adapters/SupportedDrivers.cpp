@@ -7,21 +7,16 @@
 
 tSupportedDriverArray* CAdapterInfo::s_pSupportedDriverArray;
 
-namespace {
-
-void FreeList(tSupportedDriverArray* pList) {
-  if (pList->ppszDriver) {
-    for (DWORD i = 0; i < pList->dwCount; ++i) delete[] pList->ppszDriver[i];
-    delete[] pList->ppszDriver;
+tSupportedDriverArray::~tSupportedDriverArray() {
+  if (ppszDriver) {
+    for (DWORD i = 0; i < dwCount; ++i) delete[] ppszDriver[i];
+    delete[] ppszDriver;
   }
-  if (pList->ppwszFolded) {
-    for (DWORD i = 0; i < pList->dwCount; ++i) delete[] pList->ppwszFolded[i];
-    delete[] pList->ppwszFolded;
+  if (ppwszFolded) {
+    for (DWORD i = 0; i < dwCount; ++i) delete[] ppwszFolded[i];
+    delete[] ppwszFolded;
   }
-  delete pList;
 }
-
-}  // namespace
 
 ErrorCode CAdapterInfo::CreateSupportedDriverInfo(const char* pszDrivers) {
   if (!pszDrivers) return ecBadParameter;
@@ -62,7 +57,7 @@ ErrorCode CAdapterInfo::CreateSupportedDriverInfo(const char* pszDrivers) {
 ErrorCode CAdapterInfo::DeleteSupportedDriverInfo(tSupportedDriverArray** ppList) {
   tSupportedDriverArray** ppTarget = ppList ? ppList : &s_pSupportedDriverArray;
   if (!*ppTarget) return ecBadParameter;
-  FreeList(*ppTarget);
+  std::unique_ptr<tSupportedDriverArray> pList(*ppTarget);
   *ppTarget = nullptr;
   return ecNoError;
 }

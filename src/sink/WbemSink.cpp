@@ -160,19 +160,16 @@ void DrainQueue() {
 
 CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices,
                      DWORD dwRegistration)
-    : m_pServices(const_cast<IWbemServices*>(pServices)),
+    : m_pServices(CComRef<IWbemServices>::Share(const_cast<IWbemServices*>(pServices))),
       m_pfnIndicate(pfnIndicate),
       m_pfnSetStatus(pfnSetStatus),
       m_lRef(1),
       m_dwRegistration(dwRegistration),
       m_lEnded(0),
       m_hrFinal(S_OK) {
-  if (m_pServices) m_pServices->AddRef();
 }
 
-CWbemSink::~CWbemSink() {
-  if (m_pServices) m_pServices->Release();
-}
+CWbemSink::~CWbemSink() {}
 
 HRESULT STDMETHODCALLTYPE CWbemSink::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
@@ -236,7 +233,7 @@ HRESULT CWbemSink::HandOver(LONG lObjectCount, IWbemClassObject** apObjArray) {
       m_pfnIndicate, CComRef<IWbemServices>(), std::move(ppCopies), lObjectCount, LastRegistration(), nullptr});
   if (!pJob) return WBEM_E_FAILED;
   // The worker's own reference: the services outlive the batch even if the sink goes first.
-  pJob->pServices = CComRef<IWbemServices>::Share(m_pServices);
+  pJob->pServices = CComRef<IWbemServices>::Share(m_pServices.Get());
 
   if (_beginthread(Indicate_ThreadFunction, 0, pJob.get()) != static_cast<uintptr_t>(-1)) {
     pJob.release();  // the worker's now

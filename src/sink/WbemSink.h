@@ -148,7 +148,7 @@ class CWbemSink : public IWbemObjectSink {
                                            CComRef<IWbemClassObject>* pInstance);
 
  private:
-  IWbemServices* m_pServices;
+  CComRef<IWbemServices> m_pServices;  // the sink's own reference
   IndicateHandler m_pfnIndicate;
   SetStatusHandler m_pfnSetStatus;
   LONG volatile m_lRef;
