@@ -2,7 +2,7 @@
 #pragma once
 
 #include "adapters/AdapterInfo.h"
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <ksim/EventLog.h>
 

@@ -1,7 +1,7 @@
 // CBSTR, CVARIANT and CComRef: ownership on every path and checked reads.
 #include "common/ComTypes.h"
 
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <ksim/EventLog.h>
 

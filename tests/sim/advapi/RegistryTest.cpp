@@ -1,5 +1,5 @@
 // The simulated registry, and the state file that the Linux build's processes share.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <cstdio>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // The simulated Service Control Manager against the behaviour of Windows (Wine agrees where it
 // is noted): handle kinds and rights, the life of a deleted service, controls, the lock, and
 // the extended configuration.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <atomic>
 #include <thread>

@@ -1,5 +1,5 @@
 // The command lines that install and remove the service, through the process entry.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 int KorvlogMain(int argc, char** argv);
 

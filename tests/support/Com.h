@@ -1,4 +1,4 @@
-// Helpers for tests on the simulated COM and WMI: fault records, a counting fake sink, and a
+// The second layer of the test support, COM and WMI: fault records, a counting fake sink, and a
 // fixture that starts COM and leaves the simulated machine clean.
 #pragma once
 

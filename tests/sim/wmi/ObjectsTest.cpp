@@ -1,5 +1,5 @@
 // Namespaces, objects, paths, enumeration and methods of the simulated WMI.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 using ksim::machine::AddScsiController;
 using ksim::wmi::Value;

@@ -1,5 +1,5 @@
 // The scriptable machine: controllers, the driver's classes and what its events carry.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 using ksim::wmi::Value;
 using wmitest::FakeSink;

@@ -1,6 +1,6 @@
 // The event log writer for the service's own records, the message table of the executable, and
 // what the simulated Event Viewer shows of a record.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include "diagnostics/EventLog.h"
 

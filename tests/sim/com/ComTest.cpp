@@ -1,5 +1,5 @@
 // Apartments, process security and activation of the simulated COM.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <thread>
 

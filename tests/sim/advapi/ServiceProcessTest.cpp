@@ -1,7 +1,7 @@
 // The service side of the simulated Service Control Manager with a small service program of the
 // test's own: controls while a service starts, the end of the process and what happens to the
 // threads still in it, failure actions, and dependencies.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <ksim/Services.h>
 #include <simwin/process.h>

@@ -1,6 +1,6 @@
 // ServiceInstall, ServiceUninstall and Reconfig on the simulated host: every console line, every
 // record, every failure row, and what the service database and the registry hold afterwards.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include "diagnostics/EventLog.h"
 

@@ -1,7 +1,7 @@
 // The event sources that installation registers for the names of the driver list, so that the
 // controller records written under a driver's name render: which names get one, which are left
 // alone, and that no failure there fails the installation.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <map>
 

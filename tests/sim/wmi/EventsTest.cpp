@@ -1,6 +1,6 @@
 // Event queries of the simulated WMI: what is accepted, reference counts on the sink, delivery
 // on WMI's threads, batches, cancellation orders and class removal.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <thread>
 
