@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -197,4 +197,4 @@ TEST_F(Burst, DestroyingTheConsumersInTheMiddleOfABurstIsSafe) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 using ksim::machine::FirmwareMessage;
@@ -125,7 +125,7 @@ TEST_F(Messages, ALengthOfZeroLogsNothing) {
 }
 
 TEST_F(Messages, AByteThatCannotBeFetchedEndsTheText) {
-  ksim::ScopedFault fault({"SafeArrayGetElement", "3", 0, false, static_cast<HRESULT>(DISP_E_BADINDEX)});
+  ksim::ScopedFault fault(Fault("SafeArrayGetElement").On("3").Returns(static_cast<HRESULT>(DISP_E_BADINDEX)));
   EXPECT_EQ(S_OK, Handle(Hello()));
   EXPECT_EQ(std::vector<Record>{Velk4("hel")}, Records());
 }
@@ -202,9 +202,9 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
   const std::wstring name = ksim::machine::InstanceNameOf(kPathA);
   const std::string escaped = Escaped(name);
   const std::wstring path = L"Talvenix_AdapterPrintf.InstanceName=\"" + std::wstring(escaped.begin(), escaped.end()) + L"\"";
-  auto newOf = [](size_t cb) { return ksim::Fault("operator new", std::to_string(cb), 1); };
+  auto newOf = [](size_t cb) { return Fault("operator new").On(std::to_string(cb)).Nth(1); };
   auto getOf = [](const char* pszProperty, HRESULT hr, unsigned occurrence = 0) {
-    return ksim::Fault("IWbemClassObject::Get", pszProperty, occurrence, false, hr);
+    return Fault("IWbemClassObject::Get").On(pszProperty).Nth(occurrence).Returns(hr);
   };
   const struct {
     ksim::Fault fault;
@@ -224,12 +224,12 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
        kFailed,
        {ServiceError("Out of Memory at Indicate_AdapterPrintfNotification()\r\n")}},
       // No object path: any of its strings or its buffer missing.
-      {ksim::Fault("SysAllocString", "Talvenix_AdapterPrintf"), kFailed, {}},
-      {ksim::Fault("SysAllocString", "InstanceName"), kFailed, {}},
+      {Fault("SysAllocString").On("Talvenix_AdapterPrintf"), kFailed, {}},
+      {Fault("SysAllocString").On("InstanceName"), kFailed, {}},
       {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {}},
-      {ksim::Fault("SysAllocString", Narrow(path)), kFailed, {}},
-      {ksim::Fault("IWbemServices::GetObject", "", 0, false, kNotFound), kInvalidParameter, {}},
-      {ksim::Fault("IWbemServices::GetObject", "", 0, false, S_OK), kInvalidParameter, {}},
+      {Fault("SysAllocString").On(Narrow(path)), kFailed, {}},
+      {Fault("IWbemServices::GetObject").Returns(kNotFound), kInvalidParameter, {}},
+      {Fault("IWbemServices::GetObject").Returns(S_OK), kInvalidParameter, {}},
       {getOf("AdapterNumber", kNotFound), kFailed, {ServiceError("Failed to get AdapterNumber. Error: WBEM_E_NOT_FOUND\r\n")}},
       {getOf("Level", kFailed),
        kFailed,
@@ -294,4 +294,4 @@ TEST_F(Messages, IntegersOfAnyWidthAreTakenAndOtherTypesFailTheMessage) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

@@ -1,11 +1,12 @@
-// A fixture that runs korvlog as an installed service on the simulated host: it installs it
-// through its own command line, starts and controls it through the Service Control Manager,
-// scripts the machine, and reads what the service did.
+// The third layer of the test support: a fixture that runs korvlog as an installed service on the
+// simulated host. It installs it through its own command line, starts and controls it through the
+// Service Control Manager, scripts the machine, and reads what the service did.
 #pragma once
 
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
 #include "support/Console.h"
+#include "support/Machine.h"
 #include "wmi/WMIService.h"
 
 #include <MessageTableResource.h>
@@ -24,14 +25,10 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace ktest {
 
-const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
-const char kService[] = "korvlog";
-// Two controllers of the supported driver velk4 and one of another driver.
-const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
-const wchar_t kVelk1[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&2b3c4d5e&0&00e8";
-const wchar_t kOther[] = L"PCI\\VEN_EEEE&DEV_0001&SUBSYS_00000000&REV_01\\4&3c4d5e6f&0&0010";
+// Where the installed service's executable lies.
+const char kServiceModulePath[] = "C:\\korvlog\\korvlog.exe";
 
 const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
 const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
@@ -59,10 +56,10 @@ inline void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name;
 class ServiceHost : public testing::Test {
  protected:
   void SetUp() override {
-    ksim::SetModulePath(kModulePath);
+    ksim::SetModulePath(kServiceModulePath);
     ksim::SetProcessEntry(KorvlogMain);
     ksim::SetVirtualSleep(true);
-    ksim::SetModuleMessageTable(kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
+    ksim::SetModuleMessageTable(kServiceModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
                                                                std::end(c_rgbMessageTableResource)));
   }
 
@@ -74,31 +71,28 @@ class ServiceHost : public testing::Test {
   }
 
   void Install(const std::string& drivers = "velk4,qtr") {
-    ConsoleRun run = RunKorvlog({"-i", kService, "-d", drivers}, kModulePath);
+    ConsoleRun run = RunKorvlog({"-i", kServiceName, "-d", drivers}, kServiceModulePath);
     ASSERT_EQ(0, run.exitCode) << run.out;
   }
 
   // Starts the installed service; the error of StartServiceA, or 0.
-  DWORD Start(const std::vector<std::string>& args = {}) { return ksim::StartServiceByName(kService, args); }
+  DWORD Start(const std::vector<std::string>& args = {}) { return ksim::StartServiceByName(kServiceName, args); }
 
   // Installs and starts, and waits until the start-up registrations are made.
   void InstallAndStart(const std::string& drivers = "velk4,qtr") {
     Install(drivers);
     ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
     Settle();
   }
 
   // Sends a control; the error of ControlService, or 0.
-  DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kService, dwControl); }
+  DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kServiceName, dwControl); }
 
   bool IsRunning() {
-    auto info = ksim::FindService(kService);
+    auto info = ksim::FindService(kServiceName);
     return info && info->status.dwCurrentState != SERVICE_STOPPED;
   }
-
-  // Waits until WMI has delivered everything and every event worker has ended.
-  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "WMI or the event workers never settled"; }
 
   void Stop() {
     ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
@@ -125,12 +119,6 @@ class ServiceHost : public testing::Test {
   static size_t CountTexts(const std::string& text) {
     std::vector<std::string> texts = Texts();
     return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-  }
-
-  static std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
-    return texts;
   }
 
   static bool Subscribed(const std::wstring& query) {
@@ -161,9 +149,9 @@ class ServiceHost : public testing::Test {
 
   static std::vector<DWORD> ReportedStates() {
     std::vector<DWORD> states;
-    for (const ksim::StatusReport& r : ksim::StatusReports(kService)) states.push_back(r.status.dwCurrentState);
+    for (const ksim::StatusReport& r : ksim::StatusReports(kServiceName)) states.push_back(r.status.dwCurrentState);
     return states;
   }
 };
 
-}  // namespace e2e
+}  // namespace ktest

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "adapters/AdapterInfo.h"
+#include "support/Machine.h"
 
 #include <ksim/Com.h>
 #include <ksim/EventLog.h>
@@ -16,15 +17,13 @@
 #include <string>
 #include <vector>
 
-namespace wmifix {
-
-const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
+namespace ktest {
 
 class WmiFixture : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    ksim::machine::AddScsiController(kVelk0, L"velk4");
+    ksim::machine::AddScsiController(kPathA, L"velk4");
     CAdapterInfo::CreateSupportedDriverInfo("velk4");
   }
   void TearDown() override {
@@ -32,14 +31,6 @@ class WmiFixture : public testing::Test {
     CAdapterInfo::DeleteAdapterInfo(nullptr);
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     CoUninitialize();
-  }
-
-  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "never settled"; }
-
-  static std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
-    return texts;
   }
 
   // The selectors of the registrations asked of WMI, in order.
@@ -50,4 +41,4 @@ class WmiFixture : public testing::Test {
   }
 };
 
-}  // namespace wmifix
+}  // namespace ktest

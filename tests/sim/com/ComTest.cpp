@@ -62,7 +62,7 @@ struct ActivationCase {
   HRESULT hrExpected;
 };
 
-class ActivationTest : public wmitest::ComFixture, public ::testing::WithParamInterface<ActivationCase> {};
+class ActivationTest : public ktest::ComFixture, public ::testing::WithParamInterface<ActivationCase> {};
 
 TEST_P(ActivationTest, GivesTheWindowsResult) {
   const ActivationCase& c = GetParam();

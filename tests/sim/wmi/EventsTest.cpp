@@ -6,13 +6,13 @@
 
 using ksim::machine::AddScsiController;
 using ksim::wmi::Value;
-using wmitest::FakeSink;
-using wmitest::FaultOf;
-using wmitest::GetString;
+using ktest::kPathA;
+using ktest::FakeSink;
+using ktest::Fault;
+using ktest::GetString;
 
 namespace {
 
-const wchar_t* const kPath = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
 const wchar_t* const kPrintfNotification = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
 const wchar_t* const kClassCreation =
     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
@@ -25,7 +25,7 @@ const wchar_t* const kScsiCreation =
 const wchar_t* const kScsiDeletion =
     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
 
-class WmiEvents : public wmitest::ComFixture {
+class WmiEvents : public ktest::ComFixture {
  protected:
   void SetUp() override {
     ComFixture::SetUp();
@@ -98,22 +98,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WmiEvents, DeliversOnWmiThreadsAndReleasesItsObjectsAfterIndicate) {
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
   const int64_t lObjects = ksim::LiveCount("IWbemClassObject");
-  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m")));
+  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m")));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(std::vector<size_t>{1}, m_sink.Batches());
   EXPECT_NE(GetCurrentThreadId(), m_sink.IndicateThreads()[0]);
   // Only the sink's own clone is still alive.
   EXPECT_EQ(lObjects + 1, ksim::LiveCount("IWbemClassObject"));
-  EXPECT_EQ(std::wstring(kPath) + L"_0", GetString(m_sink.Objects()[0], L"InstanceName"));
+  EXPECT_EQ(std::wstring(kPathA) + L"_0", GetString(m_sink.Objects()[0], L"InstanceName"));
   EXPECT_EQ(2, m_sink.Refs());
 }
 
 TEST_F(WmiEvents, TargetInstanceIsAnEmbeddedObject) {
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(1u, m_sink.Objects().size());
   IWbemClassObject* pEvent = m_sink.Objects()[0];
@@ -131,11 +131,11 @@ TEST_F(WmiEvents, TargetInstanceIsAnEmbeddedObject) {
 
 TEST_F(WmiEvents, ABatchCarriesSeveralObjects) {
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
   {
     ksim::wmi::ScopedBatch batch;
-    for (int i = 0; i < 3; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, i, "m"));
+    for (int i = 0; i < 3; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, i, "m"));
   }
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{3}, m_sink.Batches());
@@ -158,7 +158,7 @@ TEST_F(WmiEvents, CancelEndsEveryCallOfTheSinkWithOneStatusEach) {
   }
   EXPECT_EQ(1, m_sink.Refs());
   EXPECT_EQ(static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER), m_pWmi->CancelAsyncCall(&m_sink)) << "nothing left to cancel";
-  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m"));
+  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m"));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_TRUE(m_sink.Batches().empty());
 }
@@ -198,7 +198,7 @@ TEST_F(WmiEvents, ASinkThatNeverReturnsCannotHangCancel) {
   HANDLE hGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   m_sink.m_onStatus = [hGo] { WaitForSingleObject(hGo, 10000); };
   EXPECT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));
-  EXPECT_EQ(m_timeouts + 1, ksim::LiveCount("wmi_cancel_wait_timeouts"));
+  m_leaks.Expect("wmi_cancel_wait_timeouts", 1);
   m_expectedCancelTimeouts = 1;
   SetEvent(hGo);
   ASSERT_TRUE(ksim::wmi::WaitIdle());
@@ -219,13 +219,13 @@ TEST_P(ClassRemovalTest, EndsOrSilencesDependentQueries) {
   const RemovalCase& c = GetParam();
   ksim::wmi::SetClassRemoval(c.behaviour, static_cast<HRESULT>(WBEM_E_CALL_CANCELLED));
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
   FakeSink classSink;
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kClassDeletion, &classSink));
   ksim::machine::UnloadRaidDriver();
   ksim::machine::LoadRaidDriver();
-  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m"));
+  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m"));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_TRUE(m_sink.Batches().empty()) << "no event after the class went away";
   EXPECT_EQ(c.cStatuses, m_sink.Statuses().size());
@@ -245,7 +245,7 @@ TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
   FakeSink deletions;
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiDeletion, &deletions));
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   AddScsiController(L"PCI\\VEN_1111&DEV_2222\\1", L"qtr");
   AddScsiController(L"PCI\\VEN_3333&DEV_4444\\2", L"qtr");
   ksim::machine::RemoveScsiController(L"PCI\\VEN_3333&DEV_4444\\2");  // came and went between polls
@@ -255,7 +255,7 @@ TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{2}, m_sink.Batches());
   EXPECT_TRUE(deletions.Batches().empty());
-  ksim::machine::RemoveScsiController(kPath);
+  ksim::machine::RemoveScsiController(kPathA);
   ksim::wmi::PollNow();
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{1}, deletions.Batches());
@@ -264,8 +264,9 @@ TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
 }
 
 TEST_F(WmiEvents, AcceptThenFailEndsTheCallOnAWmiThread) {
-  ksim::ScopedFault fault(FaultOf("IWbemServices::ExecNotificationQueryAsync", "__InstanceCreationEvent:Win32_SCSIController",
-                                  static_cast<HRESULT>(WBEM_E_INVALID_QUERY), ksim::wmi::kAcceptThenFail));
+  ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync")
+                              .On("__InstanceCreationEvent:Win32_SCSIController")
+                              .Returns(static_cast<HRESULT>(WBEM_E_INVALID_QUERY)).Variant(ksim::wmi::kAcceptThenFail));
   ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(1u, m_sink.Statuses().size());
@@ -276,9 +277,9 @@ TEST_F(WmiEvents, AcceptThenFailEndsTheCallOnAWmiThread) {
 TEST_F(WmiEvents, ConcurrentCancelsAndDeliveriesKeepCountsHonest) {
   ksim::SetCallRecording(false);
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   std::thread raiser([] {
-    for (int i = 0; i < 200; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, i, "x"));
+    for (int i = 0; i < 200; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, i, "x"));
   });
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
