@@ -327,7 +327,7 @@ TEST_F(HostTime, AnInstanceWithoutRelativePathGetsNoMethodCall) {
 }
 
 TEST_F(HostTime, EveryRequestThroughARegisteredSinkIsAnswered) {
-  CWbemSink* pSink = Subscribe(kHostTimeQuery, CWbemSink::IndEHostTimeRequest);
+  CWbemSink* pSink = Subscribe(kQueryHostTime, CWbemSink::IndEHostTimeRequest);
   for (const wchar_t* pwszPath : {kPathA, kPathB, kPathUnknown}) {
     ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(pwszPath));
     Settle();

@@ -19,9 +19,6 @@
 
 namespace ktest {
 
-inline const wchar_t kMessageQuery[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-inline const wchar_t kHostTimeQuery[] = L"SELECT * FROM Talvenix_HostTimeRequest";
-
 // The WMI codes the handlers answer with, as HRESULTs.
 inline const HRESULT kFailed = static_cast<HRESULT>(WBEM_E_FAILED);
 inline const HRESULT kInvalidParameter = static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER);
@@ -116,13 +113,13 @@ class SinkFixture : public ktest::ComFixture {
 
   // A firmware message event; its Talvenix_AdapterPrintf instance stays in the repository.
   CComRef<IWbemClassObject> MessageEvent(const ksim::machine::FirmwareMessage& message) {
-    return Capture(kMessageQuery, [&] { return ksim::machine::RaiseFirmwareMessage(message); });
+    return Capture(kQueryMessages, [&] { return ksim::machine::RaiseFirmwareMessage(message); });
   }
   CComRef<IWbemClassObject> MessageEvent(const std::wstring& path, LONG level, LONG number, const std::string& text) {
     return MessageEvent(ksim::machine::Message(path, level, number, text));
   }
   CComRef<IWbemClassObject> HostTimeEvent(const std::wstring& path, const ksim::wmi::Properties& overrides = {}) {
-    return Capture(kHostTimeQuery, [&] { return ksim::machine::RaiseHostTimeRequest(path, overrides); });
+    return Capture(kQueryHostTime, [&] { return ksim::machine::RaiseHostTimeRequest(path, overrides); });
   }
 
   HRESULT HandleMessage(IWbemClassObject* pEvent) {

@@ -20,6 +20,23 @@
 
 namespace ktest {
 
+// The queries the service registers, as WMI records them.
+inline const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
+inline const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
+inline const wchar_t kQueryPrintfCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+inline const wchar_t kQueryPrintfDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+inline const wchar_t kQuerySetHostTimeCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
+inline const wchar_t kQuerySetHostTimeDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
+inline const wchar_t kQueryControllerAdded[] =
+    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+inline const wchar_t kQueryControllerRemoved[] =
+    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+
+
 // An IWbemObjectSink that records what WMI delivers. Indicate copies what it needs (the objects
 // are WMI's) and may keep clones with their own references.
 class FakeSink : public IWbemObjectSink {

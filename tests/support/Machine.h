@@ -90,40 +90,20 @@ class Fault : public ksim::Fault {
  public:
   explicit Fault(std::string name) { call = std::move(name); }
   // Only calls with this selector (a source, namespace, class, property, size...).
-  Fault& On(std::string value) {
-    selector = std::move(value);
-    return *this;
-  }
-  // Only the n-th matching call (1-based).
-  Fault& Nth(unsigned n) {
-    occurrence = n;
-    andAfter = false;
-    return *this;
-  }
-  // The n-th matching call and every later one.
-  Fault& FromNth(unsigned n) {
-    occurrence = n;
-    andAfter = true;
-    return *this;
-  }
+  Fault& On(std::string value) { return selector = std::move(value), *this; }
+  // Only the n-th matching call (1-based); FromNth: that one and every later one.
+  Fault& Nth(unsigned n) { return occurrence = n, andAfter = false, *this; }
+  Fault& FromNth(unsigned n) { return occurrence = n, andAfter = true, *this; }
   // What the call returns instead (call-specific: BOOL, HRESULT, LONG).
-  Fault& Returns(int64_t value) {
-    result = value;
-    return *this;
-  }
-  Fault& LastError(DWORD dwError) {
-    lastError = dwError;
-    return *this;
-  }
+  Fault& Returns(int64_t value) { return result = value, *this; }
+  Fault& LastError(DWORD dwError) { return lastError = dwError, *this; }
   // A call-specific alternative, for example succeeding with a null result.
-  Fault& Variant(int value) {
-    variant = value;
-    return *this;
-  }
+  Fault& Variant(int value) { return variant = value, *this; }
 };
 
 // Live simulated objects of the given kinds ("handles", "bstrs", "com_objects", ...) counted when
-// made; Expect checks that each count is back where it was, plus what a test expected to add.
+// made; Expect checks that the count of a kind (empty: every kind) is back where it was, plus
+// what a test expected to add.
 class LeakCheck {
  public:
   explicit LeakCheck(std::vector<std::string> kinds) : m_kinds(std::move(kinds)) {
@@ -131,15 +111,11 @@ class LeakCheck {
   }
   void Expect(const std::string& kind, int64_t added) const {
     for (size_t i = 0; i < m_kinds.size(); ++i) {
-      if (m_kinds[i] == kind) {
-        EXPECT_EQ(m_before[i] + added, ksim::LiveCount(kind)) << kind << " left behind";
-      }
+      if (!kind.empty() && m_kinds[i] != kind) continue;
+      EXPECT_EQ(m_before[i] + added, ksim::LiveCount(m_kinds[i])) << m_kinds[i] << " left behind";
     }
   }
-  void ExpectNone() const {
-    for (size_t i = 0; i < m_kinds.size(); ++i)
-      EXPECT_EQ(m_before[i], ksim::LiveCount(m_kinds[i])) << m_kinds[i] << " left behind";
-  }
+  void ExpectNone() const { Expect({}, 0); }
 
  private:
   std::vector<std::string> m_kinds;

@@ -6,7 +6,7 @@
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
 #include "support/Console.h"
-#include "support/Machine.h"
+#include "support/Com.h"
 #include "wmi/WMIService.h"
 
 #include <MessageTableResource.h>
@@ -29,21 +29,6 @@ namespace ktest {
 
 // Where the installed service's executable lies.
 const char kServiceModulePath[] = "C:\\korvlog\\korvlog.exe";
-
-const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
-const wchar_t kQueryPrintfCreated[] =
-    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t kQueryPrintfDeleted[] =
-    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t kQuerySetHostTimeCreated[] =
-    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
-const wchar_t kQuerySetHostTimeDeleted[] =
-    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
-const wchar_t kQueryControllerAdded[] =
-    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
-const wchar_t kQueryControllerRemoved[] =
-    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
 
 // A cancellation order of WMI's, named for parameterised tests.
 struct CancelOrderCase {
