@@ -160,7 +160,7 @@ TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
   LoadRaidDriver(L"velk4");
   Install();
   ksim::ClearEventLog();
-  const Live bstrsBefore = LiveBstrs();
+  const LeakCheck bstrsBefore = LiveBstrs();
   CWbemSink::AcceptBatches(true);  // the worker count exists before the faults count calls
   {
     ksim::ScopedFault fault(GetParam().fault);
@@ -359,7 +359,7 @@ TEST_F(Service, OnlyTheFinalStatusOfTheCurrentRegistrationEndsIt) {
 TEST_F(Service, StopReleasesEverything) {
   AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
-  const Live bstrsBefore = LiveBstrs();
+  const LeakCheck bstrsBefore = LiveBstrs();
   InstallAndStart();
   Stop();
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
@@ -523,7 +523,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, StopUnderCancelOrder,
 TEST_F(Service, StopInTheMiddleOfABurst) {
   AddScsiController(kPathA, L"velk4");
   AddScsiController(kPathB, L"velk4");
-  const Live bstrsBefore = LiveBstrs();
+  const LeakCheck bstrsBefore = LiveBstrs();
   LoadRaidDriver(L"velk4");
   InstallAndStart();
   std::atomic<bool> bDone{false};

@@ -27,7 +27,7 @@ TEST_P(StopDuringStart, StopsOnceAndLeavesNothing) {
   ksim::machine::AddScsiController(kPathA, L"velk4");
   ksim::machine::LoadRaidDriver(L"velk4");
   Install();
-  const Live before = LiveBstrs();
+  const LeakCheck before = LiveBstrs();
   std::atomic<bool> bSent{false};
   std::atomic<DWORD> dwControlError{0xdeadbeef};
   ksim::ScopedHook stopThen(c.stopAt, c.selector, [&] {

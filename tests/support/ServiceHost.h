@@ -106,11 +106,7 @@ class ServiceHost : public testing::Test {
     return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
   }
 
-  static bool Subscribed(const std::wstring& query) {
-    for (const auto& s : ksim::wmi::Subscriptions())
-      if (s.query == query && !s.silentlyEnded) return true;
-    return false;
-  }
+  static bool Subscribed(const std::wstring& query) { return CountSubscribed(query) > 0; }
 
   static size_t CountSubscribed(const std::wstring& query) {
     size_t n = 0;
@@ -121,15 +117,10 @@ class ServiceHost : public testing::Test {
 
   // The values the simulated repository itself holds count as live BSTRs and safe arrays too,
   // so a test compares with what lived before the service started.
-  struct Live {
-    int64_t bstrs;
-    int64_t safearrays;
-  };
-  static Live LiveBstrs() { return Live{ksim::LiveCount("bstrs"), ksim::LiveCount("safearrays")}; }
-  static void ExpectNothingLeft(const Live& before) {
+  static LeakCheck LiveBstrs() { return LeakCheck({"bstrs", "safearrays"}); }
+  static void ExpectNothingLeft(const LeakCheck& before) {
     EXPECT_EQ(0, ksim::LiveCount("com_objects"));
-    EXPECT_EQ(before.bstrs, ksim::LiveCount("bstrs"));
-    EXPECT_EQ(before.safearrays, ksim::LiveCount("safearrays"));
+    before.ExpectNone();
   }
 
   static std::vector<DWORD> ReportedStates() {

@@ -12,7 +12,6 @@ namespace {
 using ktest::Fault;
 using ktest::Settle;
 using ktest::Texts;
-
 using ktest::WmiFixture;
 
 class Consumers : public WmiFixture {

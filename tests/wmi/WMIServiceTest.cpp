@@ -13,8 +13,8 @@
 
 namespace {
 
+using ktest::Registrations;
 using ktest::Settle;
-
 using ktest::WmiFixture;
 
 // The object is made in the test's own apartment: Initialize's COM start then finds the thread
@@ -37,12 +37,6 @@ class WMIService : public testing::Test {
   void Create() {
     ASSERT_EQ(ecNoError, CWMIService::Create(&m_pService));
     ASSERT_EQ(m_pService, CWMIServiceUtil::GetWMIService());
-  }
-  std::vector<std::string> Registrations() {
-    std::vector<std::string> selectors;
-    for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync"))
-      selectors.push_back(c.selector);
-    return selectors;
   }
 
   CWMIService* m_pService = nullptr;

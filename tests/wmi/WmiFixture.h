@@ -19,6 +19,13 @@
 
 namespace ktest {
 
+// The selectors of the registrations asked of WMI, in order.
+inline std::vector<std::string> Registrations() {
+  std::vector<std::string> selectors;
+  for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync")) selectors.push_back(c.selector);
+  return selectors;
+}
+
 class WmiFixture : public testing::Test {
  protected:
   void SetUp() override {
@@ -31,13 +38,6 @@ class WmiFixture : public testing::Test {
     CAdapterInfo::DeleteAdapterInfo(nullptr);
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     CoUninitialize();
-  }
-
-  // The selectors of the registrations asked of WMI, in order.
-  static std::vector<std::string> Registrations() {
-    std::vector<std::string> selectors;
-    for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync")) selectors.push_back(c.selector);
-    return selectors;
   }
 };
 
