@@ -1,5 +1,5 @@
-// The second layer of the test support, COM and WMI: a counting fake sink, a string read, and a
-// fixture that starts COM and leaves the simulated machine clean.
+// The second layer of the test support, COM and WMI: the service's queries, a counting fake sink,
+// a string read, and a fixture that starts COM and leaves the simulated machine clean.
 #pragma once
 
 #include "support/Machine.h"
