@@ -2,12 +2,16 @@
 #pragma once
 
 #include "adapters/AdapterInfo.h"
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <ksim/EventLog.h>
 
 #include <string>
 #include <vector>
+
+using ktest::kPathA;
+using ktest::kPathB;
+using ktest::kPathC;
 
 class CAdapterInfoProbe : public CAdapterInfo {
  public:
@@ -38,7 +42,7 @@ class CAdapterInfoProbe : public CAdapterInfo {
   }
 };
 
-class AdapterTableTest : public wmitest::ComFixture {
+class AdapterTableTest : public ktest::ComFixture {
  protected:
   void SetUp() override {
     ComFixture::SetUp();
@@ -51,15 +55,15 @@ class AdapterTableTest : public wmitest::ComFixture {
     ComFixture::TearDown();
   }
 
-  // The texts of the error records written so far.
+  // The texts of the records written so far, each of them an error record.
   static std::vector<std::string> Records() {
-    std::vector<std::string> out;
-    for (const ksim::EventRecord& r : ksim::EventLogRecords()) {
+    std::vector<std::string> texts;
+    for (const ktest::Record& r : ktest::Records()) {
       EXPECT_EQ(EVENTLOG_ERROR_TYPE, r.type);
       EXPECT_EQ(0xC0002004u, r.eventId);
-      out.push_back(r.strings.empty() ? std::string() : r.strings[0]);
+      texts.push_back(r.text);
     }
-    return out;
+    return texts;
   }
 
   static std::wstring Name(unsigned short wIndex) { return CAdapterInfo::GetDriverNamebyIndex(wIndex); }
@@ -69,8 +73,3 @@ class AdapterTableTest : public wmitest::ComFixture {
     return w;
   }
 };
-
-// Instance paths in their original case; DeviceID is the upper-case form.
-inline const wchar_t* const kPathA = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
-inline const wchar_t* const kPathB = L"PCI\\VEN_ABCD&DEV_5678&SUBSYS_00000000&REV_01\\4&22aa33bb&0&0010";
-inline const wchar_t* const kPathC = L"PCI\\VEN_1111&DEV_2222&SUBSYS_00000000&REV_02\\3&9f9f9f9f&0&00f8";

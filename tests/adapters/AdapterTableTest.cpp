@@ -5,7 +5,7 @@
 using ksim::machine::AddScsiController;
 using ksim::wmi::PropertyValue;
 using ksim::wmi::Value;
-using wmitest::FaultOf;
+using ktest::Fault;
 
 namespace {
 
@@ -147,7 +147,8 @@ TEST_F(AdapterTableTest, RescanWhileWmiIsUnreachableKeepsTheTable) {
   tAdapterInfoArray* pBefore = CAdapterInfoProbe::Current();
   ksim::machine::RemoveScsiController(kPathA);
   {
-    ksim::ScopedFault fault(FaultOf("IWbemLocator::ConnectServer", "", static_cast<HRESULT>(WBEM_E_TRANSPORT_FAILURE)));
+    ksim::ScopedFault fault(
+        Fault("IWbemLocator::ConnectServer").Returns(static_cast<HRESULT>(WBEM_E_TRANSPORT_FAILURE)));
     EXPECT_EQ(ecNoError, CAdapterInfo::RescanAdapterInfo());
   }
   EXPECT_EQ(pBefore, CAdapterInfoProbe::Current());
@@ -236,41 +237,43 @@ using ksim::wmi::kNextNullObject;
 INSTANTIATE_TEST_SUITE_P(
     Rows, FailureTableTest,
     ::testing::Values(
-        FailureCase{FaultOf("CoCreateInstance", "WbemLocator", static_cast<HRESULT>(REGDB_E_CLASSNOTREG)),
+        FailureCase{Fault("CoCreateInstance").On("WbemLocator").Returns(static_cast<HRESULT>(REGDB_E_CLASSNOTREG)),
                     {"CoCreatInstance failed. Error: REGDB_E_CLASSNOTREG(0x80040154)\r\n"}, ecComError, 0, false},
-        FailureCase{FaultOf("CoCreateInstance", "WbemLocator", S_OK),
+        FailureCase{Fault("CoCreateInstance").On("WbemLocator").Returns(S_OK),
                     {"CoCreatInstance succeed but Locator for CIMV2 namespace is NULL.\r\n"}, ecComError, 0, false},
-        FailureCase{FaultOf("IWbemLocator::ConnectServer", "", static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)),
+        FailureCase{Fault("IWbemLocator::ConnectServer").Returns(static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)),
                     {"Failed to connect to CIMOM. Error: WBEM_E_INVALID_NAMESPACE(0x8004100e)"}, ecWbemError, 0, false},
-        FailureCase{FaultOf("IWbemLocator::ConnectServer", "", S_OK),
+        FailureCase{Fault("IWbemLocator::ConnectServer").Returns(S_OK),
                     {"Connected to CIMOM but IWbemServices for CIMV2 namepsace is NULL"}, ecWbemError, 0, false},
-        FailureCase{FaultOf("IWbemServices::CreateInstanceEnum", "Win32_SCSIController",
-                            static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)),
+        FailureCase{Fault("IWbemServices::CreateInstanceEnum").On("Win32_SCSIController")
+                        .Returns(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)),
                     {"Failed to enum instances of Win32_SCSIController in CIMV2. Error: WBEM_E_ACCESS_DENIED(0x80041003)\r\n"},
                     ecWbemError, 0, false},
-        FailureCase{FaultOf("IWbemServices::CreateInstanceEnum", "Win32_SCSIController", S_OK),
+        FailureCase{Fault("IWbemServices::CreateInstanceEnum").On("Win32_SCSIController").Returns(S_OK),
                     {"Successfully enum instances of Win32_SCSIController in CIMV2 but pEnumWin32_SCSIController is NULL"},
                     ecWbemError, 0, false},
-        FailureCase{FaultOf("operator new", "32", 0, 0, 1), {}, ecOutOfMemory, 0, false},  // the 2 entries
-        FailureCase{FaultOf("IEnumWbemClassObject::Reset", "", static_cast<HRESULT>(WBEM_E_FAILED), 0, 0, false,
-                            ERROR_ACCESS_DENIED),
+        FailureCase{Fault("operator new").On("32").Nth(1), {}, ecOutOfMemory, 0, false},  // the 2 entries
+        FailureCase{Fault("IEnumWbemClassObject::Reset").Returns(static_cast<HRESULT>(WBEM_E_FAILED))
+                        .LastError(ERROR_ACCESS_DENIED),
                     {}, static_cast<ErrorCode>(0xFFFF0005), 0, false},
-        FailureCase{FaultOf("IEnumWbemClassObject::Next", "", hrFailed, kNextFailWithObject, 2),
+        FailureCase{Fault("IEnumWbemClassObject::Next").Nth(2).Returns(hrFailed).Variant(kNextFailWithObject),
                     {"CountChannel(): Failed to get an instance of Class: Win32_SCSIController. Error: WBEM_E_FAILED(0x80041001)\n"},
                     ecNoError, 0, false},
-        FailureCase{FaultOf("IEnumWbemClassObject::Next", "", S_OK, kNextNullObject, 1),
+        FailureCase{Fault("IEnumWbemClassObject::Next").Nth(1).Returns(S_OK).Variant(kNextNullObject),
                     {"CountChannel(): Failed to get an instance of Class: Win32_SCSIController. pClassObject = NULL\n"},
                     ecNoError, 0, false},
-        FailureCase{FaultOf("IEnumWbemClassObject::Next", "", hrFailed, kNextFailWithObject, 4),
+        FailureCase{Fault("IEnumWbemClassObject::Next").Nth(4).Returns(hrFailed).Variant(kNextFailWithObject),
                     {"SetAdapterInfo(): Failed to get an instance of Class: Win32_SCSIController. Error: WBEM_E_FAILED(0x80041001)\n"},
                     ecNoError, 2, false},
-        FailureCase{FaultOf("IEnumWbemClassObject::Next", "", S_OK, kNextNullObject, 5),
+        FailureCase{Fault("IEnumWbemClassObject::Next").Nth(5).Returns(S_OK).Variant(kNextNullObject),
                     {"SetAdapterInfo(): Failed to get an instance of Class: Win32_SCSIController. pClassObject = NULL\n"},
                     ecNoError, 2, true},
-        FailureCase{FaultOf("IWbemClassObject::Get", "DeviceID", static_cast<HRESULT>(WBEM_E_NOT_FOUND), 0, 1),
+        FailureCase{Fault("IWbemClassObject::Get").On("DeviceID").Nth(1).Returns(
+                        static_cast<HRESULT>(WBEM_E_NOT_FOUND)),
                     {"SetAdapterInfo(): Failed to get DeviceID from Win32_SCSIController. Error: WBEM_E_NOT_FOUND(0x80041002)\n"},
                     ecNoError, 2, true},
-        FailureCase{FaultOf("IWbemClassObject::Get", "DriverName", static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY), 0, 1),
+        FailureCase{Fault("IWbemClassObject::Get").On("DriverName").Nth(1)
+                        .Returns(static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY)),
                     {"SetAdapterInfo(): Failed to get DriverName from Win32_SCSIController. Error: WBEM_E_OUT_OF_MEMORY(0x80041006)\n"},
                     ecNoError, 2, false}));
 
@@ -278,7 +281,7 @@ TEST_F(AdapterTableTest, RecordThatCannotBeAllocatedMeansNoTable) {
   AddScsiController(kPathA, L"velk4");
   AddScsiController(kPathB, L"velk4");
   // The record is the first allocation of its size.
-  ksim::ScopedFault fault(FaultOf("operator new", std::to_string(sizeof(tAdapterInfoArray)), 0, 0, 1));
+  ksim::ScopedFault fault(Fault("operator new").On(std::to_string(sizeof(tAdapterInfoArray))).Nth(1));
   EXPECT_EQ(ecOutOfMemory, CAdapterInfo::CreateAdapterInfo());
   EXPECT_EQ(nullptr, CAdapterInfoProbe::Current());
   EXPECT_TRUE(Records().empty());
@@ -288,7 +291,7 @@ TEST_F(AdapterTableTest, AStringCopyThatCannotBeAllocatedLeavesTheRestEmpty) {
   AddScsiController(kPathA, L"velk4");
   AddScsiController(kPathB, L"velk4");
   const size_t cb = (std::wstring(kPathA).size() + 1) * sizeof(wchar_t);
-  ksim::ScopedFault fault(FaultOf("operator new", std::to_string(cb), 0, 0, 1));
+  ksim::ScopedFault fault(Fault("operator new").On(std::to_string(cb)).Nth(1));
   EXPECT_EQ(ecNoError, CAdapterInfo::CreateAdapterInfo());
   EXPECT_EQ(2u, CAdapterInfo::GetAdapterChannelCount());
   EXPECT_EQ(c_wNoAdapter, Search(kPathA));

@@ -1,13 +1,15 @@
 // CBSTR, CVARIANT and CComRef: ownership on every path and checked reads.
 #include "common/ComTypes.h"
 
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <gtest/gtest.h>
 
 #include <utility>
 
 namespace {
+
+using ktest::Fault;
 
 // A COM object that counts its references.
 class CountedUnknown : public IUnknown {
@@ -42,7 +44,7 @@ TEST(CBSTR, OwnsOneCopyAndFreesItOnEveryPath) {
 
 TEST(CBSTR, NullTextAndFailedAllocationGiveNull) {
   EXPECT_TRUE(CBSTR(nullptr).IsNull());
-  ksim::ScopedFault fault(wmitest::FaultOf("SysAllocString"));
+  ksim::ScopedFault fault(Fault("SysAllocString"));
   EXPECT_TRUE(CBSTR(L"x").IsNull());
 }
 
@@ -105,7 +107,7 @@ TEST(CVARIANT, ReleasesWhatItHolds) {
 TEST(CVARIANT, SetBSTRWithoutMemoryLeavesItEmpty) {
   CVARIANT var;
   var.SetI4(1);
-  ksim::ScopedFault fault(wmitest::FaultOf("SysAllocString"));
+  ksim::ScopedFault fault(Fault("SysAllocString"));
   EXPECT_EQ(E_OUTOFMEMORY, var.SetBSTR(L"x"));
   EXPECT_EQ(VT_EMPTY, var.Type());
 }

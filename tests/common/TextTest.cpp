@@ -1,6 +1,8 @@
 // The narrow form of wide names and the ASCII case-blind wide comparison.
 #include "common/Text.h"
 
+#include "support/Machine.h"
+
 #include <gtest/gtest.h>
 #include <ksim/Faults.h>
 
@@ -8,6 +10,8 @@
 #include <string>
 
 namespace {
+
+using ktest::Fault;
 
 struct NarrowCase {
   const wchar_t* pwszName;
@@ -103,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AnsiCase{"[", "{", false}, AnsiCase{"velk4", nullptr, false}));
 
 TEST(AnsiEqualNoCase, AFailedCaseMappingEqualsNothing) {
-  ksim::ScopedFault fault(ksim::Fault{"LCMapStringW"});
+  ksim::ScopedFault fault(Fault("LCMapStringW"));
   EXPECT_FALSE(AnsiEqualNoCase("velk4", "velk4"));
 }
 

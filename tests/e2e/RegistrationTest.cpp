@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-namespace e2e {
+namespace ktest {
 namespace {
 
 using ksim::machine::AddScsiController;
@@ -102,7 +102,7 @@ class LateCancelStatus : public RegistrationsFollowWmi, public testing::WithPara
 TEST_P(LateCancelStatus, NeverEndsTheRegistrationMadeAfterIt) {
   ksim::wmi::SetCancelOrder(GetParam().order);
   ksim::wmi::SetDeliveryThreads(1);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -112,13 +112,13 @@ TEST_P(LateCancelStatus, NeverEndsTheRegistrationMadeAfterIt) {
   ksim::ScopedHook hold("IWbemClassObject::Clone", "Talvenix_HostTimeRequest", [&] {
     if (bArmed.exchange(false)) gate.Wait();
   });
-  ASSERT_TRUE(RaiseHostTimeRequest(kVelk0));
+  ASSERT_TRUE(RaiseHostTimeRequest(kPathA));
   ASSERT_TRUE(gate.WaitArrived(1));
 
-  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  ASSERT_TRUE(RemoveScsiController(kPathA));
   CWbemSink::IndIDeleteWin32ScsiController(nullptr, nullptr);
   EXPECT_EQ(0u, CountSubscribed(kQueryMessages)) << "cancelled, its status still to come";
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);
 
   gate.Open();
@@ -128,7 +128,7 @@ TEST_P(LateCancelStatus, NeverEndsTheRegistrationMadeAfterIt) {
   }
   Settle();
   ExpectOneLiveRegistrationEach();
-  ExpectServedOnce(kVelk0, "after the late status");
+  ExpectServedOnce(kPathA, "after the late status");
   ExpectStopLeavesNothing();
 }
 
@@ -143,15 +143,14 @@ INSTANTIATE_TEST_SUITE_P(Orders, LateCancelStatus,
 class AcceptedAndEnded : public RegistrationsFollowWmi, public testing::WithParamInterface<int> {};
 
 TEST_P(AcceptedAndEnded, LeavesTheQueryInactiveUntilTheNextEventBringsItBack) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   Install();
   {
-    ksim::ScopedFault fault(ksim::Fault("IWbemServices::ExecNotificationQueryAsync",
-                                        "Talvenix_AdapterPrintfNotification", 1, false, WBEM_E_INVALID_CLASS, 0,
-                                        GetParam()));
+    ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync").On("Talvenix_AdapterPrintfNotification")
+                                .Nth(1).Returns(WBEM_E_INVALID_CLASS).Variant(GetParam()));
     ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
     Settle();
   }
   EXPECT_EQ(0u, CountSubscribed(kQueryMessages));
@@ -160,11 +159,11 @@ TEST_P(AcceptedAndEnded, LeavesTheQueryInactiveUntilTheNextEventBringsItBack) {
                            "are not received until it is registered again. Error: WBEM_E_INVALID_CLASS(0x80041010)\r\n"));
 
   // A controller arriving is an event that can bring it back.
-  AddScsiController(kVelk1, L"velk4");
+  AddScsiController(kPathB, L"velk4");
   Settle();
   ExpectOneLiveRegistrationEach();
   EXPECT_EQ(1u, Recovered(kMessagesQueryText));
-  ExpectServedOnce(kVelk1, "back after the arrival");
+  ExpectServedOnce(kPathB, "back after the arrival");
   ExpectStopLeavesNothing();
 }
 
@@ -190,7 +189,7 @@ class DriverReload : public RegistrationsFollowWmi, public testing::WithParamInt
 TEST_P(DriverReload, BringsBothQueriesBackOnceAndTheLogSaysSoOncePerChange) {
   ksim::wmi::SetClassRemoval(GetParam().removal, static_cast<HRESULT>(GetParam().hr));
   UsePolling(GetParam().polling);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -210,7 +209,7 @@ TEST_P(DriverReload, BringsBothQueriesBackOnceAndTheLogSaysSoOncePerChange) {
     ExpectOneLiveRegistrationEach();
     EXPECT_EQ(static_cast<size_t>(round), Recovered(kMessagesQueryText));
     EXPECT_EQ(static_cast<size_t>(round), Recovered(kHostTimeQueryText));
-    ExpectServedOnce(kVelk0, "after reload " + std::to_string(round));
+    ExpectServedOnce(kPathA, "after reload " + std::to_string(round));
   }
   ExpectStopLeavesNothing();
 }
@@ -239,7 +238,7 @@ TEST_P(QuickReload, IsServedAtOnceAndTheLateDeletionEndsNothingNewer) {
   ksim::wmi::SetClassRemoval(GetParam().removal, static_cast<HRESULT>(GetParam().hr));
   UsePolling(ksim::wmi::Polling::Manual);
   ksim::wmi::SetDeliveryThreads(4);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -258,13 +257,13 @@ TEST_P(QuickReload, IsServedAtOnceAndTheLateDeletionEndsNothingNewer) {
   Poll();
   ASSERT_TRUE(WaitFor([] { return CountSubscribed(kQueryMessages) == 1 && CountSubscribed(kQueryHostTime) == 1; }))
       << "the creations registered the queries again";
-  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 7, "while the deletions wait")));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 7, "while the deletions wait")));
   EXPECT_TRUE(WaitFor([] { return CountTexts("\\Device\\Scsi\\velk47: while the deletions wait") == 1; }));
 
   gate.Open();
   Settle();
   ExpectOneLiveRegistrationEach();
-  ExpectServedOnce(kVelk0, "after the late deletions");
+  ExpectServedOnce(kPathA, "after the late deletions");
   ExpectStopLeavesNothing();
 }
 
@@ -279,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(Removals, QuickReload,
 // silently with that unseen unload, and only the next creation of the class can tell.
 TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNextCreation) {
   UsePolling(ksim::wmi::Polling::Manual);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
   UnloadRaidDriver();
@@ -290,7 +289,7 @@ TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNe
   // Between two polls the driver comes back, a controller arrives (its event handled at once),
   // and the driver goes again.
   LoadRaidDriver(L"velk4");
-  AddScsiController(kVelk1, L"velk4");
+  AddScsiController(kPathB, L"velk4");
   CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);
   ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
   UnloadRaidDriver();
@@ -301,15 +300,15 @@ TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNe
   Poll();
   Settle();
   ExpectOneLiveRegistrationEach();
-  ExpectServedOnce(kVelk1, "renewed");
+  ExpectServedOnce(kPathB, "renewed");
   ExpectStopLeavesNothing();
 }
 
 // The last supported controller leaves while another arrives: the leaving controller's rescan
 // has enumerated (without the new one) when the new one arrives.
 TEST_F(RegistrationsFollowWmi, AControllerArrivingWhileTheLastOneLeavesIsServed) {
-  AddScsiController(kVelk0, L"velk4");
-  AddScsiController(kOther, L"other");
+  AddScsiController(kPathA, L"velk4");
+  AddScsiController(kPathQ, L"other");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -319,18 +318,18 @@ TEST_F(RegistrationsFollowWmi, AControllerArrivingWhileTheLastOneLeavesIsServed)
   ksim::ScopedHook arrive("IWbemLocator::Release", "", [&] {
     if (!bArmed.exchange(false)) return;
     const int nBefore = nEnumerations;
-    AddScsiController(kVelk1, L"velk4");
+    AddScsiController(kPathB, L"velk4");
     // Give the arrival every chance to enumerate and publish before this rescan publishes.
     WaitFor([&] { return nEnumerations > nBefore; }, 300);
   });
   bArmed = true;
-  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  ASSERT_TRUE(RemoveScsiController(kPathA));
   Settle();
 
   ExpectOneLiveRegistrationEach();
-  ExpectServedOnce(kVelk1, "the newcomer");
+  ExpectServedOnce(kPathB, "the newcomer");
   ExpectStopLeavesNothing();
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace ktest

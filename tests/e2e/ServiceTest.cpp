@@ -11,7 +11,7 @@
 #include <atomic>
 #include <thread>
 
-namespace e2e {
+namespace ktest {
 namespace {
 
 using ksim::machine::AddScsiController;
@@ -31,14 +31,14 @@ const SERVICE_STATUS kStopPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PEN
 const SERVICE_STATUS kStopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
 
 void ExpectReports(const std::vector<SERVICE_STATUS>& expected) {
-  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
   ASSERT_EQ(expected.size(), reports.size());
   for (size_t i = 0; i < expected.size(); ++i)
     EXPECT_EQ(0, memcmp(&expected[i], &reports[i].status, sizeof(SERVICE_STATUS))) << "report " << i;
 }
 
 TEST_F(Service, StartUpWithTheDriverRegistersTheEventQueries) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -52,11 +52,11 @@ TEST_F(Service, StartUpWithTheDriverRegistersTheEventQueries) {
   EXPECT_EQ(qsActive, StatusOf(nsWMI, qCCreateAdapterPrintf));
   EXPECT_TRUE(Texts().empty());
   ExpectReports({kStartPending, kRunning});
-  EXPECT_EQ(kService, ksim::ServiceMainArgs(kService).at(0));
-  EXPECT_EQ((std::vector<std::string>{kModulePath, "-d", "velk4,qtr"}), ksim::ServiceProcessArgs(kService));
+  EXPECT_EQ(kServiceName, ksim::ServiceMainArgs(kServiceName).at(0));
+  EXPECT_EQ((std::vector<std::string>{kServiceModulePath, "-d", "velk4,qtr"}), ksim::ServiceProcessArgs(kServiceName));
 
   // Failure actions are set at every start.
-  auto info = ksim::FindService(kService);
+  auto info = ksim::FindService(kServiceName);
   ASSERT_TRUE(info && info->hasFailureActions);
   EXPECT_EQ(INFINITE, info->failureActions.resetPeriod);
   ASSERT_EQ(3u, info->failureActions.actions.size());
@@ -66,7 +66,7 @@ TEST_F(Service, StartUpWithTheDriverRegistersTheEventQueries) {
 }
 
 TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   InstallAndStart();
 
   std::vector<std::wstring> queries;
@@ -87,7 +87,7 @@ TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
   EXPECT_TRUE(Subscribed(kQueryHostTime));
   EXPECT_TRUE(Subscribed(kQueryPrintfDeleted));
   EXPECT_EQ(1u, CountTexts("Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" is registered again.\r\n"));
-  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 30, 2, "disk 3 rebuilt")));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 30, 2, "disk 3 rebuilt")));
   Settle();
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk42: disk 3 rebuilt"));
 }
@@ -103,12 +103,12 @@ TEST_F(Service, AControllerArrivingAfterAnEmptyStartIsServedAsOnePresentAtStart)
   EXPECT_TRUE(Subscribed(kQueryControllerAdded));
   ExpectReports({kStartPending, kRunning});
 
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Settle();
   EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
   EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
-  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 3, "first words")));
-  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kVelk0));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 3, "first words")));
+  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kPathA));
   Settle();
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk43: first words"));
   EXPECT_EQ(1u, ksim::machine::SetAdapterTimeCalls().size());
@@ -117,7 +117,7 @@ TEST_F(Service, AControllerArrivingAfterAnEmptyStartIsServedAsOnePresentAtStart)
 }
 
 TEST_F(Service, FirstStartParameterDelaysTheStart) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Install();
   const struct {
     std::vector<std::string> args;
@@ -126,7 +126,7 @@ TEST_F(Service, FirstStartParameterDelaysTheStart) {
   for (const auto& c : cases) {
     ksim::ClearCalls();
     ASSERT_EQ(0u, Start(c.args));
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
     size_t sleeps = 0;
     for (const ksim::Call& call : ksim::Calls("Sleep")) sleeps += call.selector == "5000" || call.selector == "12";
     EXPECT_EQ(c.sleeps, sleeps) << (c.args.empty() ? "none" : c.args[0]);
@@ -156,11 +156,11 @@ void PrintTo(const CreationFailure& c, std::ostream* os) { *os << c.name; }
 class CreationFails : public Service, public testing::WithParamInterface<CreationFailure> {};
 
 TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   Install();
   ksim::ClearEventLog();
-  const Live bstrsBefore = LiveBstrs();
+  const LeakCheck bstrsBefore = LiveBstrs();
   CWbemSink::AcceptBatches(true);  // the worker count exists before the faults count calls
   {
     ksim::ScopedFault fault(GetParam().fault);
@@ -177,7 +177,7 @@ TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
 }
 
 ksim::Fault Failing(const std::string& call, const std::string& selector, HRESULT hr, int variant = 0) {
-  return ksim::Fault(call, selector, 0, false, hr, 0, variant);
+  return Fault(call).On(selector).Returns(hr).Variant(variant);
 }
 
 const CreationFailure kCreationFailures[] = {
@@ -187,7 +187,7 @@ const CreationFailure kCreationFailures[] = {
      {"Failed to initialize COM library. Error = WBEM_S_FALSE(0x00000001)\r\n"}},
     {"Security", Failing("CoInitializeSecurity", "", RPC_E_TOO_LATE),
      {"Failed to register and set security. Error = RPC_E_TOO_LATE(0x80010119)\r\n"}},
-    {"ShutdownEvent", ksim::Fault("CreateEventA", "", 1, false, 0, ERROR_NOT_ENOUGH_MEMORY), {}},
+    {"ShutdownEvent", Fault("CreateEventA").Nth(1).LastError(ERROR_NOT_ENOUGH_MEMORY), {}},
     {"Locator", Failing("CoCreateInstance", "", REGDB_E_CLASSNOTREG),
      {"CoCreatInstance failed. Error = REGDB_E_CLASSNOTREG(0x80040154)\r\n"}},
     {"NullLocator", Failing("CoCreateInstance", "", S_OK), {"CoCreatInstance succeed but Locator is NULL.\r\n"}},
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CreationFails, testing::ValuesIn(kCreationFailur
                          [](const testing::TestParamInfo<CreationFailure>& info) { return info.param.name; });
 
 TEST_F(Service, ConnectingTheFirstNamespaceFailsBeforeTheSecondIsTried) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Install();
   ksim::ClearCalls();
   ksim::ScopedFault fault(Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_FAILED));
@@ -217,7 +217,7 @@ TEST_F(Service, ConnectingTheFirstNamespaceFailsBeforeTheSecondIsTried) {
 }
 
 TEST_F(Service, ExceptionDuringStartUpIsLoggedAndStopsTheService) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Install();
   ksim::ClearEventLog();
   ksim::ScopedHook hook("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\CIMV2", [] {
@@ -236,16 +236,16 @@ TEST_F(Service, MessagesAndHostTimeRequests) {
   SYSTEMTIME utc = {};
   utc.wYear = 2002, utc.wMonth = 1, utc.wDay = 2, utc.wHour = 9, utc.wMinute = 5, utc.wSecond = 3;
   ksim::SetClock(utc, 0);
-  AddScsiController(kVelk0, L"velk4");
-  AddScsiController(kOther, L"other");
+  AddScsiController(kPathA, L"velk4");
+  AddScsiController(kPathQ, L"other");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
   for (LONG level : {20, 30, 40}) {
-    ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, level, 1, "level " + std::to_string(level) + " 100%")));
+    ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, level, 1, "level " + std::to_string(level) + " 100%")));
     Settle();
   }
-  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kVelk0));
+  ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kPathA));
   Settle();
 
   std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
@@ -259,7 +259,8 @@ TEST_F(Service, MessagesAndHostTimeRequests) {
       {EVENTLOG_INFORMATION_TYPE, 0x41011000, "velk4", "\\Device\\Scsi\\velk41: level 20 100%"},
       {EVENTLOG_WARNING_TYPE, 0x81011001, "velk4", "\\Device\\Scsi\\velk41: level 30 100%"},
       {EVENTLOG_ERROR_TYPE, 0xC1011002, "velk4", "\\Device\\Scsi\\velk41: level 40 100%"},
-      {EVENTLOG_INFORMATION_TYPE, 0x40002002, kService, "Sent host time of 9:5:3 of 1/2/2002 to \\Device\\SCSI\\velk4\r\n"},
+      {EVENTLOG_INFORMATION_TYPE, 0x40002002, kServiceName,
+       "Sent host time of 9:5:3 of 1/2/2002 to \\Device\\SCSI\\velk4\r\n"},
   };
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(expected[i].type, records[i].type) << i;
@@ -270,29 +271,29 @@ TEST_F(Service, MessagesAndHostTimeRequests) {
   auto calls = ksim::machine::SetAdapterTimeCalls();
   ASSERT_EQ(1u, calls.size());
   EXPECT_EQ(1009962303, calls[0].hostTime.value_or(0));
-  EXPECT_EQ(ksim::machine::InstanceNameOf(kVelk0), calls[0].instanceName);
+  EXPECT_EQ(ksim::machine::InstanceNameOf(kPathA), calls[0].instanceName);
 }
 
 TEST_F(Service, ControllersArriveAndLeave) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
   // A second supported controller: the queries are active already; nothing changes.
   ksim::ClearCalls();
-  AddScsiController(kVelk1, L"velk4");
+  AddScsiController(kPathB, L"velk4");
   Settle();
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
   EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::CreateInstanceEnum")) << "one rescan";
 
   // One of two leaves: still a supported controller, nothing cancelled.
-  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  ASSERT_TRUE(RemoveScsiController(kPathA));
   Settle();
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::CancelAsyncCall"));
   EXPECT_TRUE(Subscribed(kQueryMessages));
 
   // The last one leaves: the message and host-time queries are cancelled.
-  ASSERT_TRUE(RemoveScsiController(kVelk1));
+  ASSERT_TRUE(RemoveScsiController(kPathB));
   Settle();
   EXPECT_FALSE(Subscribed(kQueryMessages));
   EXPECT_FALSE(Subscribed(kQueryHostTime));
@@ -302,24 +303,24 @@ TEST_F(Service, ControllersArriveAndLeave) {
 
   // A controller of another driver only rescans.
   ksim::ClearCalls();
-  AddScsiController(kOther, L"other");
+  AddScsiController(kPathQ, L"other");
   Settle();
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
   EXPECT_EQ(1u, ksim::CountCalls("IWbemServices::CreateInstanceEnum"));
 
   // A supported one returns: both registered again, and its messages are logged.
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Settle();
   EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
   EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
-  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 0, "back")));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 0, "back")));
   Settle();
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk40: back"));
 }
 
 TEST_F(Service, QueryThatWmiCancelsIsRegisteredAgain) {
   ksim::wmi::SetClassRemoval(ksim::wmi::ClassRemoval::StatusError, WBEM_E_CALL_CANCELLED);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
@@ -333,13 +334,13 @@ TEST_F(Service, QueryThatWmiCancelsIsRegisteredAgain) {
   Settle();
   EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
   EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
-  ASSERT_TRUE(RaiseFirmwareMessage(Message(kVelk0, 20, 0, "after reload")));
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 0, "after reload")));
   Settle();
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk40: after reload"));
 }
 
 TEST_F(Service, OnlyTheFinalStatusOfTheCurrentRegistrationEndsIt) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
   const DWORD dwCurrent = RegistrationOf(kQueryMessages);
@@ -356,16 +357,16 @@ TEST_F(Service, OnlyTheFinalStatusOfTheCurrentRegistrationEndsIt) {
 }
 
 TEST_F(Service, StopReleasesEverything) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
-  const Live bstrsBefore = LiveBstrs();
+  const LeakCheck bstrsBefore = LiveBstrs();
   InstallAndStart();
   Stop();
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
   EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
   EXPECT_EQ(nullptr, CWMIServiceUtil::GetWMIService());
-  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kService));
-  EXPECT_EQ(0u, ksim::CutThreads(kService)) << "every thread was done before stopped was reported";
+  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kServiceName));
+  EXPECT_EQ(0u, ksim::CutThreads(kServiceName)) << "every thread was done before stopped was reported";
   ExpectNothingLeft(bstrsBefore);
   EXPECT_EQ(0, ksim::com::MtaThreads());
   // A second stop finds the service stopped.
@@ -373,17 +374,17 @@ TEST_F(Service, StopReleasesEverything) {
 }
 
 TEST_F(Service, StopRunsInTheHandlerOnTheDispatcherThread) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   InstallAndStart();
   Stop();
-  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
   ASSERT_EQ(4u, reports.size());
   EXPECT_NE(reports[0].threadId, reports[2].threadId) << "start on the service thread, stop on the dispatcher";
   EXPECT_EQ(reports[2].threadId, reports[3].threadId);
 }
 
 TEST_F(Service, InterrogateReportsOnceAndPauseIsIgnored) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   InstallAndStart();
   EXPECT_EQ(0u, Control(SERVICE_CONTROL_INTERROGATE));
   EXPECT_EQ(0u, Control(SERVICE_CONTROL_INTERROGATE));
@@ -401,7 +402,7 @@ TEST_F(Service, InterrogateReportsOnceAndPauseIsIgnored) {
 }
 
 TEST_F(Service, ShutdownAfterStopDoesNothingMore) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   InstallAndStart();
   Stop();
   ServiceHandler(SERVICE_CONTROL_SHUTDOWN);
@@ -410,12 +411,12 @@ TEST_F(Service, ShutdownAfterStopDoesNothingMore) {
 }
 
 TEST_F(Service, FailedReportKeepsTheLastAcceptedStatus) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Install();
   {
-    ksim::ScopedFault fault(ksim::Fault("SetServiceStatus", "", 2, false, 0, ERROR_INVALID_DATA));  // running
+    ksim::ScopedFault fault(Fault("SetServiceStatus").Nth(2).LastError(ERROR_INVALID_DATA));  // running
     ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
   }
   Settle();
   EXPECT_TRUE(Subscribed(kQueryControllerAdded)) << "the service goes on after a failed report";
@@ -429,32 +430,32 @@ TEST_F(Service, FailedReportKeepsTheLastAcceptedStatus) {
 }
 
 TEST_F(Service, HandlerRegistrationIsTriedAgainAtTheNextReport) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Install();
   ksim::ClearCalls();
   {
-    ksim::ScopedFault fault(ksim::Fault("RegisterServiceCtrlHandlerA", "", 1, false, 0, ERROR_NOT_ENOUGH_MEMORY));
+    ksim::ScopedFault fault(Fault("RegisterServiceCtrlHandlerA").Nth(1).LastError(ERROR_NOT_ENOUGH_MEMORY));
     ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
   }
-  EXPECT_EQ(2u, ksim::CountCalls("RegisterServiceCtrlHandlerA", kService));
+  EXPECT_EQ(2u, ksim::CountCalls("RegisterServiceCtrlHandlerA", kServiceName));
   ExpectReports({kRunning});
   Stop();
 }
 
 TEST_F(Service, ShutdownWithUninstallRemovesTheService) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   InstallAndStart();
   testing::internal::CaptureStdout();
   EXPECT_EQ(ecNoError, CWMIServiceUtil::ServiceShutdown(true));
   EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "quiet";
   ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
-  EXPECT_FALSE(ksim::FindService(kService)) << "deleted once stopped";
+  EXPECT_FALSE(ksim::FindService(kServiceName)) << "deleted once stopped";
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
 }
 
 TEST_F(Service, StopWhileStartUpRegistersQueries) {
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   Install();
   // The stop arrives while the service thread is inside its start-up registrations.
@@ -462,7 +463,7 @@ TEST_F(Service, StopWhileStartUpRegistersQueries) {
   ksim::ScopedHook hook("IWbemServices::ExecNotificationQueryAsync", "Talvenix_HostTimeRequest", [&] {
     if (bStopSent.exchange(true)) return;
     std::thread([this] { Control(SERVICE_CONTROL_STOP); }).detach();
-    ksim::WaitForServiceState(kService, SERVICE_STOP_PENDING, 5000);
+    ksim::WaitForServiceState(kServiceName, SERVICE_STOP_PENDING, 5000);
   });
   ASSERT_EQ(0u, Start());
   ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
@@ -478,12 +479,12 @@ class StopUnderCancelOrder : public Service, public testing::WithParamInterface<
 TEST_P(StopUnderCancelOrder, NeitherDeadlocksNorLeaves) {
   ksim::wmi::SetCancelOrder(GetParam().order);
   ksim::wmi::SetCancelWaitLimit(8000);
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   InstallAndStart();
 
   // A controller leaving cancels two queries from a worker.
-  ASSERT_TRUE(RemoveScsiController(kVelk0));
+  ASSERT_TRUE(RemoveScsiController(kPathA));
   if (GetParam().order == ksim::wmi::CancelOrder::StatusHeld) {
     ksim::wmi::WaitIdle(5000);
     ksim::WaitForThreads(5000);
@@ -492,7 +493,7 @@ TEST_P(StopUnderCancelOrder, NeitherDeadlocksNorLeaves) {
   Settle();
   EXPECT_EQ(qsInactive, StatusOf(nsWMI, qEAdapterPrintfNotification));
 
-  AddScsiController(kVelk0, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   Settle();
   ASSERT_EQ(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
 
@@ -500,7 +501,7 @@ TEST_P(StopUnderCancelOrder, NeitherDeadlocksNorLeaves) {
   std::thread releaser;
   if (GetParam().order == ksim::wmi::CancelOrder::StatusHeld)
     releaser = std::thread([] {
-      ksim::WaitForServiceState(kService, SERVICE_STOPPED, 10000);
+      ksim::WaitForServiceState(kServiceName, SERVICE_STOPPED, 10000);
       ksim::wmi::ReleaseHeldStatus();
     });
   ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
@@ -520,16 +521,16 @@ INSTANTIATE_TEST_SUITE_P(Orders, StopUnderCancelOrder,
                          [](const testing::TestParamInfo<CancelOrderCase>& info) { return info.param.name; });
 
 TEST_F(Service, StopInTheMiddleOfABurst) {
-  AddScsiController(kVelk0, L"velk4");
-  AddScsiController(kVelk1, L"velk4");
-  const Live bstrsBefore = LiveBstrs();
+  AddScsiController(kPathA, L"velk4");
+  AddScsiController(kPathB, L"velk4");
+  const LeakCheck bstrsBefore = LiveBstrs();
   LoadRaidDriver(L"velk4");
   InstallAndStart();
   std::atomic<bool> bDone{false};
   std::thread burst([&] {
     for (int i = 0; !bDone && i < 100000; ++i) {
-      RaiseFirmwareMessage(Message(i % 2 ? kVelk0 : kVelk1, 20, 0, "burst " + std::to_string(i)));
-      if (i % 3 == 0) ksim::machine::RaiseHostTimeRequest(kVelk1);
+      RaiseFirmwareMessage(Message(i % 2 ? kPathA : kPathB, 20, 0, "burst " + std::to_string(i)));
+      if (i % 3 == 0) ksim::machine::RaiseHostTimeRequest(kPathB);
     }
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -545,4 +546,4 @@ TEST_F(Service, StopInTheMiddleOfABurst) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace ktest

@@ -4,6 +4,7 @@
 #include "service/ServiceUtil.h"
 
 #include "support/Console.h"
+#include "support/Machine.h"
 
 #include <ksim/Faults.h>
 
@@ -14,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+using ktest::Fault;
 
 struct ParseCase {
   std::vector<std::string> args;  // after the program name
@@ -99,7 +102,7 @@ TEST(ParseArguments, NoArgumentsAllocatesNothing) {
 }
 
 TEST(ParseArguments, RecordAllocationFailure) {
-  ksim::ScopedFault fault({"operator new", "", 1});
+  ksim::ScopedFault fault(Fault("operator new").Nth(1));
   char name[] = "korvlog", opt[] = "-u", val[] = "svc";
   char* argv[] = {name, opt, val, nullptr};
   tDispatchInfo* pInfo = nullptr;
@@ -203,7 +206,7 @@ TEST(Console, ServiceRunWithoutDriversNeverReachesTheDispatcher) {
 
 TEST(Console, FailingDriverListIsReported) {
   // The scratch copy of the list is the first allocation after the parse record.
-  ksim::ScopedFault fault({"operator new", "", 2});
+  ksim::ScopedFault fault(Fault("operator new").Nth(2));
   ConsoleRun run = RunKorvlog({"-d", "velk4"});
   EXPECT_EQ(UsageText("korvlog") + "Error found - Out of memory (0x00000001)", run.out);
   EXPECT_EQ(0u, ksim::CountCalls("StartServiceCtrlDispatcherA"));

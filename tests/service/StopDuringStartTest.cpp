@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-namespace e2e {
+namespace ktest {
 namespace {
 
 struct StopCase {
@@ -24,10 +24,10 @@ class StopDuringStart : public ServiceHost, public testing::WithParamInterface<S
 
 TEST_P(StopDuringStart, StopsOnceAndLeavesNothing) {
   const StopCase& c = GetParam();
-  ksim::machine::AddScsiController(kVelk0, L"velk4");
+  ksim::machine::AddScsiController(kPathA, L"velk4");
   ksim::machine::LoadRaidDriver(L"velk4");
   Install();
-  const Live before = LiveBstrs();
+  const LeakCheck before = LiveBstrs();
   std::atomic<bool> bSent{false};
   std::atomic<DWORD> dwControlError{0xdeadbeef};
   ksim::ScopedHook stopThen(c.stopAt, c.selector, [&] {
@@ -35,7 +35,7 @@ TEST_P(StopDuringStart, StopsOnceAndLeavesNothing) {
   });
   std::unique_ptr<ksim::ScopedFault> fault;
   if (c.createFails)
-    fault.reset(new ksim::ScopedFault({"CoInitializeSecurity", "", 0, false, static_cast<int64_t>(E_FAIL)}));
+    fault.reset(new ksim::ScopedFault(Fault("CoInitializeSecurity").Returns(static_cast<int64_t>(E_FAIL))));
 
   ASSERT_EQ(0u, Start(c.args));
   ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
@@ -44,10 +44,10 @@ TEST_P(StopDuringStart, StopsOnceAndLeavesNothing) {
   EXPECT_EQ(0u, dwControlError.load());
   EXPECT_EQ(ReportedStates(),
             (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
-  for (const ksim::StatusReport& r : ksim::StatusReports(kService)) EXPECT_EQ(0u, r.status.dwWin32ExitCode);
-  EXPECT_EQ(0u, ksim::FindService(kService)->status.dwWin32ExitCode);
-  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kService));
-  EXPECT_EQ(0u, ksim::CutThreads(kService));
+  for (const ksim::StatusReport& r : ksim::StatusReports(kServiceName)) EXPECT_EQ(0u, r.status.dwWin32ExitCode);
+  EXPECT_EQ(0u, ksim::FindService(kServiceName)->status.dwWin32ExitCode);
+  EXPECT_EQ(0, ksim::ServiceProcessExitCode(kServiceName));
+  EXPECT_EQ(0u, ksim::CutThreads(kServiceName));
   EXPECT_EQ(0u, ksim::wmi::Subscriptions().size());
   EXPECT_EQ(0, ksim::com::MtaThreads());
   ExpectNothingLeft(before);
@@ -62,4 +62,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace e2e
+}  // namespace ktest

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -72,7 +72,7 @@ class Burst : public SinkFixture {
 
 TEST_F(Burst, EveryMessageOfEveryControllerIsLoggedExactlyOnce) {
   const size_t kMessages = 500;
-  CWbemSink* pSink = Subscribe(kMessageQuery, CWbemSink::IndEAdapterPrintfNotification);
+  CWbemSink* pSink = Subscribe(kQueryMessages, CWbemSink::IndEAdapterPrintfNotification);
 
   // The driver keeps one message instance per controller: a controller's next message waits
   // until the previous one was read and is being written.
@@ -128,7 +128,7 @@ TEST_F(Burst, EveryMessageOfEveryControllerIsLoggedExactlyOnce) {
 }
 
 TEST_F(Burst, LettingGoOfSinkServicesAndTableWhileWorkersWaitIsSafe) {
-  CWbemSink* pSink = Subscribe(kMessageQuery, CWbemSink::IndEAdapterPrintfNotification);
+  CWbemSink* pSink = Subscribe(kQueryMessages, CWbemSink::IndEAdapterPrintfNotification);
   // Workers stop right before they fetch their message instance through the services.
   Gate gate;
   ksim::ScopedHook hook("IWbemServices::GetObject", "", [&] { gate.Wait(); });
@@ -197,4 +197,4 @@ TEST_F(Burst, DestroyingTheConsumersInTheMiddleOfABurstIsSafe) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

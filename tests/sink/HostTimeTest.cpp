@@ -6,22 +6,11 @@
 
 #include <climits>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 const ULONGLONG kTicksPerSecond = 10000000;
 const ULONGLONG kSeconds1601To1970 = 11644473600ULL;
-
-SYSTEMTIME Time(WORD wYear, WORD wMonth, WORD wDay, WORD wHour, WORD wMinute, WORD wSecond) {
-  SYSTEMTIME st = {};
-  st.wYear = wYear;
-  st.wMonth = wMonth;
-  st.wDay = wDay;
-  st.wHour = wHour;
-  st.wMinute = wMinute;
-  st.wSecond = wSecond;
-  return st;
-}
 
 // A FILETIME count for whole seconds since 1970-01-01 UTC.
 ULARGE_INTEGER Since1970(ULONGLONG ullSeconds) {
@@ -98,7 +87,7 @@ TEST_F(HostTimeClock, TheValueIsUtcAndTheLocalTimeFollowsTheBias) {
 }
 
 TEST_F(HostTimeClock, AFailedConversionGivesTheSystemErrorCode) {
-  ksim::ScopedFault fault({"SystemTimeToFileTime", "", 0, false, 0, ERROR_INVALID_PARAMETER});
+  ksim::ScopedFault fault(Fault("SystemTimeToFileTime").LastError(ERROR_INVALID_PARAMETER));
   DWORD dwSeconds = 0;
   SYSTEMTIME stLocal = {};
   EXPECT_EQ(CError::MapSystemError(ERROR_INVALID_PARAMETER), CWbemSinkProbe::RaidGetSystemTime(&dwSeconds, &stLocal));
@@ -137,7 +126,7 @@ TEST(ObjectPath, EveryBackslashIsDoubledAndNothingElseChanges) {
   EXPECT_EQ(L'#', wch);
 }
 
-class ObjectPathStrings : public wmitest::ComFixture {};
+class ObjectPathStrings : public ktest::ComFixture {};
 
 TEST_F(ObjectPathStrings, TheInstancePathIsBuiltAndEveryStringFreed) {
   CVARIANT varPath;
@@ -151,8 +140,8 @@ TEST_F(ObjectPathStrings, TheInstancePathIsBuiltAndEveryStringFreed) {
 
 TEST_F(ObjectPathStrings, WithoutMemoryThePathIsLeftAlone) {
   const std::wstring path = L"C.K=\"V\"";
-  for (const ksim::Fault& f : {ksim::Fault("operator new", std::to_string((path.size() + 1) * sizeof(wchar_t)), 1),
-                               ksim::Fault("SysAllocString", "C.K=\"V\"")}) {
+  for (const ksim::Fault& f : {Fault("operator new").On(std::to_string((path.size() + 1) * sizeof(wchar_t))).Nth(1),
+                               Fault("SysAllocString").On("C.K=\"V\"")}) {
     CVARIANT varPath;
     varPath.SetI4(42);
     ksim::ScopedFault fault(f);
@@ -254,9 +243,9 @@ TEST_F(HostTime, ARequestOfAnUnknownAdapterIsReportedAndNotAnswered) {
 TEST_F(HostTime, EveryFailureHasItsRecordAndResult) {
   const std::wstring name = ksim::machine::InstanceNameOf(kPathA);
   const std::wstring path = InstancePath(name);
-  auto newOf = [](size_t cb) { return ksim::Fault("operator new", std::to_string(cb), 1); };
+  auto newOf = [](size_t cb) { return Fault("operator new").On(std::to_string(cb)).Nth(1); };
   auto failing = [](const char* pszCall, const std::string& selector, HRESULT hr, unsigned occurrence = 0) {
-    return ksim::Fault(pszCall, selector, occurrence, false, hr);
+    return Fault(pszCall).On(selector).Nth(occurrence).Returns(hr);
   };
   const struct {
     ksim::Fault fault;
@@ -267,7 +256,7 @@ TEST_F(HostTime, EveryFailureHasItsRecordAndResult) {
        kInvalidParameter,
        {ServiceError("Receive HostTimeRequest events, but failed to get InstanceName properties. Error: "
                      "WBEM_E_NOT_FOUND\r\n")}},
-      {ksim::Fault("SysAllocString", "Talvenix_SetHostTime", 1), kFailed, {}},
+      {Fault("SysAllocString").On("Talvenix_SetHostTime").Nth(1), kFailed, {}},
       {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {}},
       {failing("IWbemServices::GetObject", Narrow(path), kNotFound), kFailed, {}},
       {failing("IWbemServices::GetObject", Narrow(path), S_OK), kFailed, {}},
@@ -284,7 +273,7 @@ TEST_F(HostTime, EveryFailureHasItsRecordAndResult) {
        kFailed,
        {ServiceError("Failed to spawn an instance of input parameters of SetAdapterTime function. Error: "
                      "WBEM_E_FAILED\r\n")}},
-      {ksim::Fault("SystemTimeToFileTime", "", 0, false, 0, ERROR_INVALID_PARAMETER), kFailed, {}},
+      {Fault("SystemTimeToFileTime").LastError(ERROR_INVALID_PARAMETER), kFailed, {}},
       {failing("IWbemClassObject::Put", "HostTime", kTypeMismatch),
        kFailed,
        {ServiceError("Failed to set HostTime parameter of SetAdapterTime function. Error: WBEM_E_TYPE_MISMATCH\r\n")}},
@@ -336,7 +325,7 @@ TEST_F(HostTime, AnInstanceWithoutRelativePathGetsNoMethodCall) {
 }
 
 TEST_F(HostTime, EveryRequestThroughARegisteredSinkIsAnswered) {
-  CWbemSink* pSink = Subscribe(kHostTimeQuery, CWbemSink::IndEHostTimeRequest);
+  CWbemSink* pSink = Subscribe(kQueryHostTime, CWbemSink::IndEHostTimeRequest);
   for (const wchar_t* pwszPath : {kPathA, kPathB, kPathUnknown}) {
     ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(pwszPath));
     Settle();
@@ -353,4 +342,4 @@ TEST_F(HostTime, EveryRequestThroughARegisteredSinkIsAnswered) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

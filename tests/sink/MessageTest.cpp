@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 using ksim::machine::FirmwareMessage;
@@ -127,7 +127,7 @@ TEST_F(Messages, ALengthOfZeroLogsNothing) {
 }
 
 TEST_F(Messages, BytesThatCannotBeReadAreAFailureToGetTheMessage) {
-  ksim::ScopedFault fault({"SafeArrayAccessData", "", 0, false, static_cast<HRESULT>(E_UNEXPECTED)});
+  ksim::ScopedFault fault(Fault("SafeArrayAccessData").Returns(static_cast<HRESULT>(E_UNEXPECTED)));
   EXPECT_EQ(kFailed, Handle(Hello()));
   EXPECT_EQ(std::vector<Record>{ServiceError(std::string("Failed to get Message. Error: ") +
                                               CError::ErrorString(E_UNEXPECTED) + "\r\n")},
@@ -226,7 +226,7 @@ TEST_F(Messages, ALongInstanceNameIsHandledAndItsBuffersMayFail) {
     ksim::ClearEventLog();
     CComRef<IWbemClassObject> pEvent = MessageEvent(ksim::machine::Message(path.c_str(), 20, 3, "long"));
     ASSERT_TRUE(pEvent);
-    ksim::ScopedFault fault(ksim::Fault("operator new", std::to_string(c.cbAllocation), 1));
+    ksim::ScopedFault fault(Fault("operator new").On(std::to_string(c.cbAllocation)).Nth(1));
     EXPECT_EQ(kFailed, HandleMessage(pEvent.Get())) << c.cbAllocation;
     EXPECT_EQ(1u, fault.Hits()) << c.cbAllocation;
     EXPECT_EQ(c.records, Records()) << c.cbAllocation;
@@ -237,9 +237,9 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
   const std::wstring name = ksim::machine::InstanceNameOf(kPathA);
   const std::string escaped = Escaped(name);
   const std::wstring path = L"Talvenix_AdapterPrintf.InstanceName=\"" + std::wstring(escaped.begin(), escaped.end()) + L"\"";
-  auto newOf = [](size_t cb) { return ksim::Fault("operator new", std::to_string(cb), 1); };
+  auto newOf = [](size_t cb) { return Fault("operator new").On(std::to_string(cb)).Nth(1); };
   auto getOf = [](const char* pszProperty, HRESULT hr, unsigned occurrence = 0) {
-    return ksim::Fault("IWbemClassObject::Get", pszProperty, occurrence, false, hr);
+    return Fault("IWbemClassObject::Get").On(pszProperty).Nth(occurrence).Returns(hr);
   };
   const struct {
     ksim::Fault fault;
@@ -255,12 +255,12 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
        {ServiceError("Indicate_AdapterPrintfNotification(): Failed to get Property: InstanceName of "
                      "Talvenix_AdapterPrintf class. Error: WBEM_E_OUT_OF_MEMORY\r\n")}},
       // No object path: any of its strings or its buffer missing.
-      {ksim::Fault("SysAllocString", "Talvenix_AdapterPrintf"), kFailed, {}},
-      {ksim::Fault("SysAllocString", "InstanceName"), kFailed, {}},
+      {Fault("SysAllocString").On("Talvenix_AdapterPrintf"), kFailed, {}},
+      {Fault("SysAllocString").On("InstanceName"), kFailed, {}},
       {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {}},
-      {ksim::Fault("SysAllocString", Narrow(path)), kFailed, {}},
-      {ksim::Fault("IWbemServices::GetObject", "", 0, false, kNotFound), kInvalidParameter, {}},
-      {ksim::Fault("IWbemServices::GetObject", "", 0, false, S_OK), kInvalidParameter, {}},
+      {Fault("SysAllocString").On(Narrow(path)), kFailed, {}},
+      {Fault("IWbemServices::GetObject").Returns(kNotFound), kInvalidParameter, {}},
+      {Fault("IWbemServices::GetObject").Returns(S_OK), kInvalidParameter, {}},
       {getOf("AdapterNumber", kNotFound), kFailed, {ServiceError("Failed to get AdapterNumber. Error: WBEM_E_NOT_FOUND\r\n")}},
       {getOf("Level", kFailed),
        kFailed,
@@ -324,4 +324,4 @@ TEST_F(Messages, IntegersOfAnyWidthAreTakenAndOtherTypesFailTheMessage) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

@@ -2,7 +2,7 @@
 // and identifier of each level, and the failures of the writer.
 #include "SinkTestSupport.h"
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 class RaidLog : public SinkFixture {
@@ -77,13 +77,13 @@ TEST_F(RaidLog, TheDriverNameIsNarrowedAndShortenedTo255Characters) {
 TEST_F(RaidLog, FailuresOfTheWriter) {
   {
     // The source cannot be registered: the Windows error, nothing written.
-    ksim::ScopedFault fault({"RegisterEventSourceA", "velk4", 0, false, 0, ERROR_ACCESS_DENIED});
+    ksim::ScopedFault fault(Fault("RegisterEventSourceA").On("velk4").LastError(ERROR_ACCESS_DENIED));
     EXPECT_EQ(CError::MapSystemError(ERROR_ACCESS_DENIED), CEventLog::PrintRaid(20, 0, 0, "m"));
     EXPECT_EQ(0u, ksim::CountCalls("ReportEventA"));
   }
   {
     // No memory for the text: the source is released, nothing written.
-    ksim::ScopedFault fault({"operator new", std::to_string(strlen("\\Device\\Scsi\\velk40: m") + 1), 1});
+    ksim::ScopedFault fault(Fault("operator new").On(std::to_string(strlen("\\Device\\Scsi\\velk40: m") + 1)).Nth(1));
     EXPECT_EQ(ecOutOfMemory, CEventLog::PrintRaid(20, 0, 0, "m"));
     EXPECT_EQ(1u, fault.Hits());
     EXPECT_EQ(0u, ksim::CountCalls("ReportEventA"));
@@ -91,7 +91,7 @@ TEST_F(RaidLog, FailuresOfTheWriter) {
   }
   {
     // The write itself fails: invisible.
-    ksim::ScopedFault fault({"ReportEventA", "", 0, false, 0, ERROR_NOT_ENOUGH_MEMORY});
+    ksim::ScopedFault fault(Fault("ReportEventA").LastError(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(ecNoError, CEventLog::PrintRaid(20, 0, 0, "m"));
     EXPECT_EQ(1u, fault.Hits());
   }
@@ -100,4 +100,4 @@ TEST_F(RaidLog, FailuresOfTheWriter) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

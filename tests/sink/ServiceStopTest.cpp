@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-namespace e2e {
+namespace ktest {
 namespace {
 
 using namespace std::chrono_literals;
@@ -18,7 +18,7 @@ class StopDuringBurst : public ServiceHost {
   // Counts the records written before each status report, so that a test can see what came
   // after the last one (stopped).
   void WatchReports() {
-    m_reportHook = std::make_unique<ksim::ScopedHook>("SetServiceStatus", kService, [this] {
+    m_reportHook = std::make_unique<ksim::ScopedHook>("SetServiceStatus", kServiceName, [this] {
       std::lock_guard<std::mutex> guard(m_lock);
       m_recordsAtReport.push_back(ksim::EventLogRecords().size());
     });
@@ -40,7 +40,7 @@ const auto kQuickStop = 100ms;
 #endif
 
 TEST_F(StopDuringBurst, AcceptedWorkFinishesBeforeStoppedAndTheStopReportsItsProgress) {
-  ksim::machine::AddScsiController(kVelk0, L"velk4");
+  ksim::machine::AddScsiController(kPathA, L"velk4");
   ksim::machine::LoadRaidDriver(L"velk4");
   InstallAndStart();
   WatchReports();
@@ -51,7 +51,7 @@ TEST_F(StopDuringBurst, AcceptedWorkFinishesBeforeStoppedAndTheStopReportsItsPro
     bInside = true;
     std::this_thread::sleep_for(1500ms);
   });
-  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kVelk0, 30, 1, "slow to fetch")));
+  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 30, 1, "slow to fetch")));
   for (int i = 0; i < 2000 && !bInside; ++i) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(bInside);
 
@@ -61,7 +61,7 @@ TEST_F(StopDuringBurst, AcceptedWorkFinishesBeforeStoppedAndTheStopReportsItsPro
 
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk41: slow to fetch")) << "the accepted message is logged";
   EXPECT_EQ(ksim::EventLogRecords().size(), RecordsBeforeLastReport()) << "no record after stopped";
-  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+  std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
   ASSERT_FALSE(reports.empty());
   EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), reports.back().status.dwCurrentState);
   std::vector<DWORD> checkPoints;
@@ -75,15 +75,15 @@ TEST_F(StopDuringBurst, AcceptedWorkFinishesBeforeStoppedAndTheStopReportsItsPro
 }
 
 TEST_F(StopDuringBurst, AThousandEventsInFlightStillStopAtOnce) {
-  ksim::machine::AddScsiController(kVelk0, L"velk4");
-  ksim::machine::AddScsiController(kVelk1, L"velk4");
+  ksim::machine::AddScsiController(kPathA, L"velk4");
+  ksim::machine::AddScsiController(kPathB, L"velk4");
   ksim::machine::LoadRaidDriver(L"velk4");
   InstallAndStart();
   WatchReports();
   ksim::SetCallRecording(false);
   for (int i = 0; i < 1000; ++i)
     ksim::machine::RaiseFirmwareMessage(
-        ksim::machine::Message(i % 2 ? kVelk0 : kVelk1, 20, 0, "in flight " + std::to_string(i)));
+        ksim::machine::Message(i % 2 ? kPathA : kPathB, 20, 0, "in flight " + std::to_string(i)));
 
   const auto begin = std::chrono::steady_clock::now();
   ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
@@ -104,9 +104,9 @@ TEST_F(StopDuringBurst, AThousandEventsInFlightStillStopAtOnce) {
 }
 
 TEST_F(StopDuringBurst, TheServiceStopsCleanlyWhileWorkersRun) {
-  ksim::machine::AddScsiController(kVelk0, L"velk4");
-  ksim::machine::AddScsiController(kVelk1, L"velk4");
-  ksim::machine::AddScsiController(kOther, L"qtr");
+  ksim::machine::AddScsiController(kPathA, L"velk4");
+  ksim::machine::AddScsiController(kPathB, L"velk4");
+  ksim::machine::AddScsiController(kPathQ, L"qtr");
   ksim::machine::LoadRaidDriver(L"velk4");
   InstallAndStart();
   ASSERT_TRUE(Subscribed(kQueryMessages));
@@ -114,7 +114,7 @@ TEST_F(StopDuringBurst, TheServiceStopsCleanlyWhileWorkersRun) {
 
   std::atomic<bool> bStop{false};
   std::vector<std::thread> threads;
-  for (const wchar_t* pwszPath : {kVelk0, kVelk1, kOther})
+  for (const wchar_t* pwszPath : {kPathA, kPathB, kPathQ})
     threads.emplace_back([&, pwszPath] {
       for (int k = 0; !bStop; ++k) {
         ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(pwszPath, 20 + 10 * (k % 3), k, "burst"));
@@ -139,4 +139,4 @@ TEST_F(StopDuringBurst, TheServiceStopsCleanlyWhileWorkersRun) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace ktest

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-namespace sinktest {
+namespace ktest {
 namespace {
 
 // What the test handler saw, and what it answers.
@@ -38,7 +38,7 @@ Recorder& R() {
 HRESULT RecordingHandler(IWbemServices* pServices, IWbemClassObject* pObject) {
   Recorder& r = R();
   std::unique_lock<std::mutex> guard(r.lock);
-  r.calls.push_back(Dispatched{pServices, pObject, wmitest::GetString(pObject, L"Name"), GetCurrentThreadId()});
+  r.calls.push_back(Dispatched{pServices, pObject, ktest::GetString(pObject, L"Name"), GetCurrentThreadId()});
   const size_t n = r.calls.size();
   r.changed.notify_all();
   if (r.bHold) {
@@ -256,7 +256,7 @@ TEST_F(Sink, AFailedCopyRejectsTheWholeBatch) {
   for (const auto& c : cases) {
     ksim::ClearEventLog();
     ksim::ClearCalls();
-    ksim::ScopedFault fault({"IWbemClassObject::Clone", "Test_Item", 3, false, c.hr});
+    ksim::ScopedFault fault(Fault("IWbemClassObject::Clone").On("Test_Item").Nth(3).Returns(c.hr));
     std::vector<IWbemClassObject*> batch = Batch(5);
     EXPECT_EQ(kFailed, m_pSink->Indicate(5, batch.data()));
     EXPECT_EQ(std::vector<Record>{ServiceError(c.pszRecord)}, Records());
@@ -276,7 +276,7 @@ TEST_F(Sink, NoMemoryForTheCopiesOrTheJobDropsTheBatchSilently) {
   };
   for (const auto& c : cases) {
     ksim::ClearCalls();
-    ksim::ScopedFault fault({"operator new", std::to_string(c.cbAllocation), 1});
+    ksim::ScopedFault fault(Fault("operator new").On(std::to_string(c.cbAllocation)).Nth(1));
     std::vector<IWbemClassObject*> batch = Batch(5);
     EXPECT_EQ(kFailed, m_pSink->Indicate(5, batch.data())) << c.cbAllocation;
     EXPECT_EQ(1u, fault.Hits());
@@ -353,7 +353,7 @@ TEST_F(Sink, AHandlerFailureEndsTheBatchButNotTheIndicateCall) {
 TEST_F(Sink, ABatchWhoseThreadCannotStartRunsOnWMIsThreadWhenNoWorkerRuns) {
   const ULONG ulServices = Refs(m_services.Get());
   {
-    ksim::ScopedFault fault({"_beginthread", "", 0, false, 0, EAGAIN});
+    ksim::ScopedFault fault(Fault("_beginthread").LastError(EAGAIN));
     std::vector<IWbemClassObject*> batch = Batch(3);
     EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, batch.data()));
     EXPECT_EQ(1u, fault.Hits());
@@ -382,7 +382,7 @@ TEST_F(Sink, BatchesWhoseThreadCannotStartRunInOrderAfterTheBatchOfARunningWorke
   StartHeldWorker();
   const DWORD dwWorker = Calls()[0].threadId;
   {
-    ksim::ScopedFault fault({"_beginthread", "", 0, false, 0, EAGAIN});
+    ksim::ScopedFault fault(Fault("_beginthread").LastError(EAGAIN));
     std::vector<IWbemClassObject*> first = Batch(2), second = Batch(3);
     EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(2, first.data()));
     EXPECT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(3, second.data()));
@@ -421,8 +421,8 @@ TEST_F(Sink, NoAcceptedBatchIsLostOrStrandedWhileThreadsFailToStart) {
     });
   std::thread faults([&] {
     for (unsigned n = 0; !done; ++n) {
-      ksim::ScopedFault fault(n % 3 == 2 ? ksim::Fault("IWbemClassObject::Clone", "", 0, false, kFailed)
-                                         : ksim::Fault("_beginthread", "", 0, false, 0, EAGAIN));
+      ksim::ScopedFault fault(n % 3 == 2 ? Fault("IWbemClassObject::Clone").Returns(kFailed)
+                                         : Fault("_beginthread").LastError(EAGAIN));
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
@@ -495,4 +495,4 @@ TEST_F(Sink, ARunningWorkerKeepsItsServicesAfterTheSinkAndTheOwnerLetGo) {
 }
 
 }  // namespace
-}  // namespace sinktest
+}  // namespace ktest

@@ -9,7 +9,7 @@
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <ksim/EventLog.h>
 
@@ -17,18 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace sinktest {
-
-// Instance paths in their original case; Win32_SCSIController.DeviceID is the upper-case form.
-inline const wchar_t kPathA[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
-inline const wchar_t kPathB[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&2b3c4d5e&0&00e8";
-inline const wchar_t kPathQ[] = L"PCI\\VEN_EEEE&DEV_0001&SUBSYS_00000000&REV_01\\4&3c4d5e6f&0&0010";
-// A controller the adapter table does not know.
-inline const wchar_t kPathUnknown[] = L"PCI\\VEN_9999&DEV_9999&SUBSYS_00000000&REV_01\\4&99999999&0&0099";
-
-inline const wchar_t kMessageQuery[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-inline const wchar_t kHostTimeQuery[] = L"SELECT * FROM Talvenix_HostTimeRequest";
-inline const char kServiceName[] = "korvlog";
+namespace ktest {
 
 // The WMI codes the handlers answer with, as HRESULTs.
 inline const HRESULT kFailed = static_cast<HRESULT>(WBEM_E_FAILED);
@@ -36,32 +25,6 @@ inline const HRESULT kInvalidParameter = static_cast<HRESULT>(WBEM_E_INVALID_PAR
 inline const HRESULT kNotFound = static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 inline const HRESULT kOutOfMemory = static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY);
 inline const HRESULT kTypeMismatch = static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH);
-
-// One record of the Application log, reduced to what the handlers decide.
-struct Record {
-  std::string source;
-  WORD type;
-  DWORD eventId;
-  std::string text;
-  bool operator==(const Record& o) const {
-    return source == o.source && type == o.type && eventId == o.eventId && text == o.text;
-  }
-};
-
-inline std::ostream& operator<<(std::ostream& os, const Record& r) {
-  return os << "{" << r.source << ", type " << r.type << ", 0x" << std::hex << r.eventId << std::dec << ", \""
-            << r.text << "\"}";
-}
-
-inline std::vector<Record> Records() {
-  std::vector<Record> out;
-  for (const ksim::EventRecord& r : ksim::EventLogRecords())
-    out.push_back(Record{r.source, r.type, r.eventId, r.strings.size() == 1 ? r.strings[0] : "<strings>"});
-  return out;
-}
-
-// The service's own error record.
-inline Record ServiceError(const std::string& text) { return Record{kServiceName, EVENTLOG_ERROR_TYPE, 0xC0002004, text}; }
 
 inline std::vector<Record> NoRecords() { return {}; }
 
@@ -94,7 +57,7 @@ class CWbemSinkProbe : public CWbemSink {
   CWbemSinkProbe() = delete;
 };
 
-class SinkFixture : public wmitest::ComFixture {
+class SinkFixture : public ktest::ComFixture {
  protected:
   void SetUp() override {
     ComFixture::SetUp();
@@ -131,7 +94,7 @@ class SinkFixture : public wmitest::ComFixture {
   CComRef<IWbemClassObject> Capture(const wchar_t* pwszQuery, const std::function<bool()>& raise) {
     CComRef<IWbemClassObject> pEvent;
     {
-      wmitest::FakeSink sink;
+      ktest::FakeSink sink;
       CBSTR bstrWql(L"WQL"), bstrQuery(pwszQuery);
       EXPECT_EQ(WBEM_S_NO_ERROR,
                 m_services->ExecNotificationQueryAsync(bstrWql.Get(), bstrQuery.Get(), 0, nullptr, &sink));
@@ -150,13 +113,13 @@ class SinkFixture : public wmitest::ComFixture {
 
   // A firmware message event; its Talvenix_AdapterPrintf instance stays in the repository.
   CComRef<IWbemClassObject> MessageEvent(const ksim::machine::FirmwareMessage& message) {
-    return Capture(kMessageQuery, [&] { return ksim::machine::RaiseFirmwareMessage(message); });
+    return Capture(kQueryMessages, [&] { return ksim::machine::RaiseFirmwareMessage(message); });
   }
   CComRef<IWbemClassObject> MessageEvent(const std::wstring& path, LONG level, LONG number, const std::string& text) {
     return MessageEvent(ksim::machine::Message(path, level, number, text));
   }
   CComRef<IWbemClassObject> HostTimeEvent(const std::wstring& path, const ksim::wmi::Properties& overrides = {}) {
-    return Capture(kHostTimeQuery, [&] { return ksim::machine::RaiseHostTimeRequest(path, overrides); });
+    return Capture(kQueryHostTime, [&] { return ksim::machine::RaiseHostTimeRequest(path, overrides); });
   }
 
   HRESULT HandleMessage(IWbemClassObject* pEvent) {
@@ -176,13 +139,7 @@ class SinkFixture : public wmitest::ComFixture {
     return pSink;
   }
 
-  // Waits until WMI has delivered everything and every worker has ended.
-  static void Settle() {
-    ASSERT_TRUE(ksim::wmi::WaitIdle(20000));
-    ASSERT_TRUE(CWbemSink::WaitForWorkers(20000));
-  }
-
   CComRef<IWbemServices> m_services;
 };
 
-}  // namespace sinktest
+}  // namespace ktest

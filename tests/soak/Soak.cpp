@@ -11,7 +11,7 @@
 //
 // Every cycle plays an action script drawn from its own seed. A failure prints that seed; run
 // `korvlog_soak --seed <seed> --cycles 1` to play the same script again.
-#include "support/Console.h"
+#include "support/ServiceHost.h"
 
 #include <MessageTableResource.h>
 #include <ksim/Com.h>
@@ -43,13 +43,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
-const char kService[] = "korvlog";
+using ktest::kQueryHostTime;
+using ktest::kQueryMessages;
+using ktest::kServiceModulePath;
+using ktest::kServiceName;
+
 const char kDriverList[] = "velk4,qtr";
 const wchar_t kRaidDriver[] = L"velk4";  // the loaded driver serves the velk4 controllers
-
-const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
 
 const DWORD kWaitHintMs = 6000;
 
@@ -126,13 +126,13 @@ class Cycle {
     m_description << ", " << nControllers << " controller(s) at start, driver "
                   << (ksim::machine::RaidDriverLoaded() ? "loaded" : "not loaded");
 
-    ConsoleRun install = RunKorvlog({"-i", kService, "-d", kDriverList}, kModulePath);
+    ConsoleRun install = RunKorvlog({"-i", kServiceName, "-d", kDriverList}, kServiceModulePath);
     Check(install.exitCode == 0, "install failed: " + install.out);
     std::vector<std::string> args;
     if (Chance(0.3)) args.push_back(std::to_string(1 + Pick(3000)));  // a start delay (virtual time)
     m_description << (args.empty() ? ", no start delay" : ", start delay " + args[0] + " ms");
-    Check(ksim::StartServiceByName(kService, args) == 0, "the service did not start");
-    Check(ksim::WaitForServiceIdle(kService, 20000), "the service never finished its start");
+    Check(ksim::StartServiceByName(kServiceName, args) == 0, "the service did not start");
+    Check(ksim::WaitForServiceIdle(kServiceName, 20000), "the service never finished its start");
   }
 
   void Run() {
@@ -149,11 +149,11 @@ class Cycle {
   void Finish() {
     // Whatever happened, the next cycle starts from a clean machine.
     if (IsRunning()) {
-      ksim::ControlServiceByName(kService, SERVICE_CONTROL_STOP);
+      ksim::ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP);
       ksim::wmi::ReleaseHeldStatus();
     }
     Check(ksim::WaitForServiceProcesses(20000), "a service process did not end");
-    ConsoleRun uninstall = RunKorvlog({"-u", kService}, kModulePath);
+    ConsoleRun uninstall = RunKorvlog({"-u", kServiceName}, kServiceModulePath);
     Check(uninstall.exitCode == 0, "uninstall failed: " + uninstall.out);
     ksim::wmi::ReleaseHeldStatus();
     Check(ksim::Settle(20000), "the machine never settled after the stop");
@@ -293,7 +293,7 @@ class Cycle {
       m_bPolledSinceUnload = true;
       if (!Check(ksim::Settle(20000), when + ": the machine never settled")) return;
     }
-    Check(ksim::WaitForServiceIdle(kService, 20000), when + ": the service is not waiting for its stop");
+    Check(ksim::WaitForServiceIdle(kServiceName, 20000), when + ": the service is not waiting for its stop");
 
     std::map<std::wstring, size_t> live;
     for (const ksim::wmi::Subscription& s : ksim::wmi::Subscriptions())
@@ -389,11 +389,11 @@ class Cycle {
     std::thread releaser;
     if (m_order == ksim::wmi::CancelOrder::StatusHeld)
       releaser = std::thread([] {
-        ksim::WaitForServiceState(kService, SERVICE_STOPPED, 20000);
+        ksim::WaitForServiceState(kServiceName, SERVICE_STOPPED, 20000);
         ksim::wmi::ReleaseHeldStatus();
       });
     const auto begin = Clock::now();
-    const DWORD dwError = ksim::ControlServiceByName(kService, SERVICE_CONTROL_STOP);
+    const DWORD dwError = ksim::ControlServiceByName(kServiceName, SERVICE_CONTROL_STOP);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
     bStop = true;
     for (std::thread& t : threads) t.join();
@@ -401,10 +401,10 @@ class Cycle {
     Check(dwError == 0, "the stop control failed with " + std::to_string(dwError));
     Check(took.count() < kWaitHintMs, "the stop took " + std::to_string(took.count()) + " ms");
     Check(ksim::WaitForServiceProcesses(20000), "the service process did not end after its stop");
-    std::vector<ksim::StatusReport> reports = ksim::StatusReports(kService);
+    std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
     Check(!reports.empty() && reports.back().status.dwCurrentState == SERVICE_STOPPED, "stopped is not the last report");
     Check(ksim::wmi::Subscriptions().empty(), "a query is still registered after the stop");
-    Check(ksim::CutThreads(kService) == 0, "a thread of the service was still running when its process ended");
+    Check(ksim::CutThreads(kServiceName) == 0, "a thread of the service was still running when its process ended");
   }
 
   void Poll() {
@@ -422,7 +422,7 @@ class Cycle {
 
  private:
   bool IsRunning() {
-    auto info = ksim::FindService(kService);
+    auto info = ksim::FindService(kServiceName);
     return info && info->status.dwCurrentState != SERVICE_STOPPED;
   }
 
@@ -484,11 +484,12 @@ int main(int argc, char* argv[]) {
       return Usage();
   }
 
-  ksim::SetModulePath(kModulePath);
+  ksim::SetModulePath(kServiceModulePath);
   ksim::SetProcessEntry(KorvlogMain);
   ksim::SetVirtualSleep(true);
   ksim::SetModuleMessageTable(
-      kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource), std::end(c_rgbMessageTableResource)));
+      kServiceModulePath,
+      std::vector<BYTE>(std::begin(c_rgbMessageTableResource), std::end(c_rgbMessageTableResource)));
 
   std::printf("korvlog soak: seed %llu, %s\n", static_cast<unsigned long long>(seed),
               maxCycles ? (std::to_string(maxCycles) + " cycle(s)").c_str()

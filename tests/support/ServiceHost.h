@@ -1,11 +1,12 @@
-// A fixture that runs korvlog as an installed service on the simulated host: it installs it
-// through its own command line, starts and controls it through the Service Control Manager,
-// scripts the machine, and reads what the service did.
+// The third layer of the test support: a fixture that runs korvlog as an installed service on the
+// simulated host. It installs it through its own command line, starts and controls it through the
+// Service Control Manager, scripts the machine, and reads what the service did.
 #pragma once
 
 #include "service/ServiceUtil.h"
 #include "sink/WbemSink.h"
 #include "support/Console.h"
+#include "support/Com.h"
 #include "wmi/WMIService.h"
 
 #include <MessageTableResource.h>
@@ -24,29 +25,10 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace ktest {
 
-const char kModulePath[] = "C:\\korvlog\\korvlog.exe";
-const char kService[] = "korvlog";
-// Two controllers of the supported driver velk4 and one of another driver.
-const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
-const wchar_t kVelk1[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&2b3c4d5e&0&00e8";
-const wchar_t kOther[] = L"PCI\\VEN_EEEE&DEV_0001&SUBSYS_00000000&REV_01\\4&3c4d5e6f&0&0010";
-
-const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
-const wchar_t kQueryPrintfCreated[] =
-    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t kQueryPrintfDeleted[] =
-    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t kQuerySetHostTimeCreated[] =
-    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
-const wchar_t kQuerySetHostTimeDeleted[] =
-    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
-const wchar_t kQueryControllerAdded[] =
-    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
-const wchar_t kQueryControllerRemoved[] =
-    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+// Where the installed service's executable lies.
+const char kServiceModulePath[] = "C:\\korvlog\\korvlog.exe";
 
 // A cancellation order of WMI's, named for parameterised tests.
 struct CancelOrderCase {
@@ -59,10 +41,10 @@ inline void PrintTo(const CancelOrderCase& c, std::ostream* os) { *os << c.name;
 class ServiceHost : public testing::Test {
  protected:
   void SetUp() override {
-    ksim::SetModulePath(kModulePath);
+    ksim::SetModulePath(kServiceModulePath);
     ksim::SetProcessEntry(KorvlogMain);
     ksim::SetVirtualSleep(true);
-    ksim::SetModuleMessageTable(kModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
+    ksim::SetModuleMessageTable(kServiceModulePath, std::vector<BYTE>(std::begin(c_rgbMessageTableResource),
                                                                std::end(c_rgbMessageTableResource)));
   }
 
@@ -74,31 +56,28 @@ class ServiceHost : public testing::Test {
   }
 
   void Install(const std::string& drivers = "velk4,qtr") {
-    ConsoleRun run = RunKorvlog({"-i", kService, "-d", drivers}, kModulePath);
+    ConsoleRun run = RunKorvlog({"-i", kServiceName, "-d", drivers}, kServiceModulePath);
     ASSERT_EQ(0, run.exitCode) << run.out;
   }
 
   // Starts the installed service; the error of StartServiceA, or 0.
-  DWORD Start(const std::vector<std::string>& args = {}) { return ksim::StartServiceByName(kService, args); }
+  DWORD Start(const std::vector<std::string>& args = {}) { return ksim::StartServiceByName(kServiceName, args); }
 
   // Installs and starts, and waits until the start-up registrations are made.
   void InstallAndStart(const std::string& drivers = "velk4,qtr") {
     Install(drivers);
     ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kService, 10000));
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
     Settle();
   }
 
   // Sends a control; the error of ControlService, or 0.
-  DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kService, dwControl); }
+  DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kServiceName, dwControl); }
 
   bool IsRunning() {
-    auto info = ksim::FindService(kService);
+    auto info = ksim::FindService(kServiceName);
     return info && info->status.dwCurrentState != SERVICE_STOPPED;
   }
-
-  // Waits until WMI has delivered everything and every event worker has ended.
-  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "WMI or the event workers never settled"; }
 
   void Stop() {
     ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
@@ -127,17 +106,7 @@ class ServiceHost : public testing::Test {
     return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
   }
 
-  static std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
-    return texts;
-  }
-
-  static bool Subscribed(const std::wstring& query) {
-    for (const auto& s : ksim::wmi::Subscriptions())
-      if (s.query == query && !s.silentlyEnded) return true;
-    return false;
-  }
+  static bool Subscribed(const std::wstring& query) { return CountSubscribed(query) > 0; }
 
   static size_t CountSubscribed(const std::wstring& query) {
     size_t n = 0;
@@ -148,22 +117,17 @@ class ServiceHost : public testing::Test {
 
   // The values the simulated repository itself holds count as live BSTRs and safe arrays too,
   // so a test compares with what lived before the service started.
-  struct Live {
-    int64_t bstrs;
-    int64_t safearrays;
-  };
-  static Live LiveBstrs() { return Live{ksim::LiveCount("bstrs"), ksim::LiveCount("safearrays")}; }
-  static void ExpectNothingLeft(const Live& before) {
+  static LeakCheck LiveBstrs() { return LeakCheck({"bstrs", "safearrays"}); }
+  static void ExpectNothingLeft(const LeakCheck& before) {
     EXPECT_EQ(0, ksim::LiveCount("com_objects"));
-    EXPECT_EQ(before.bstrs, ksim::LiveCount("bstrs"));
-    EXPECT_EQ(before.safearrays, ksim::LiveCount("safearrays"));
+    before.ExpectNone();
   }
 
   static std::vector<DWORD> ReportedStates() {
     std::vector<DWORD> states;
-    for (const ksim::StatusReport& r : ksim::StatusReports(kService)) states.push_back(r.status.dwCurrentState);
+    for (const ksim::StatusReport& r : ksim::StatusReports(kServiceName)) states.push_back(r.status.dwCurrentState);
     return states;
   }
 };
 
-}  // namespace e2e
+}  // namespace ktest

@@ -9,7 +9,10 @@
 
 namespace {
 
-using wmifix::WmiFixture;
+using ktest::Fault;
+using ktest::Settle;
+using ktest::Texts;
+using ktest::WmiFixture;
 
 class Consumers : public WmiFixture {
  protected:
@@ -41,7 +44,7 @@ TEST_F(Consumers, WithoutMemoryForItsSinkARegistrationFailsAndRegistersNothing) 
   auto p = Make(nsWMI);
   EQueryStatus status = qsUnknown;
   {
-    ksim::ScopedFault fault(ksim::Fault("operator new", "", 1));
+    ksim::ScopedFault fault(Fault("operator new").Nth(1));
     EXPECT_EQ(ecOutOfMemory, p->CallExecNotificationQueryAsync(qEHostTimeRequest, qoConditional, &status));
   }
   EXPECT_EQ(qsFailed, status);
@@ -99,8 +102,8 @@ TEST_F(Consumers, RefusedRegistrationFailsAndIsTriedAgain) {
   auto p = Make(nsWMI);
   EQueryStatus status = qsUnknown;
   {
-    ksim::ScopedFault fault(ksim::Fault("IWbemServices::ExecNotificationQueryAsync", "Talvenix_HostTimeRequest", 0,
-                                        false, WBEM_E_ACCESS_DENIED));
+    ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync").On("Talvenix_HostTimeRequest")
+                                .Returns(WBEM_E_ACCESS_DENIED));
     EXPECT_EQ(ecWbemError, p->CallExecNotificationQueryAsync(qEHostTimeRequest, qoConditional, &status));
     EXPECT_EQ(qsFailed, status);
     EXPECT_EQ(qsFailed, p->GetQueryStatus(qEHostTimeRequest));
@@ -117,7 +120,7 @@ TEST_F(Consumers, Cancellation) {
   EXPECT_EQ(qsInactive, status);
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::CancelAsyncCall"));
   {
-    ksim::ScopedFault fault(ksim::Fault("IWbemServices::ExecNotificationQueryAsync", "", 0, false, WBEM_E_FAILED));
+    ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync").Returns(WBEM_E_FAILED));
     p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
   }
   EXPECT_EQ(ecNoError, p->CallCancelAsyncCall(qEAdapterPrintfNotification, qoConditional, &status));
@@ -127,7 +130,7 @@ TEST_F(Consumers, Cancellation) {
   p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
   ASSERT_EQ(qsActive, status);
   {
-    ksim::ScopedFault fault(ksim::Fault("IWbemServices::CancelAsyncCall", "", 0, false, WBEM_E_FAILED));
+    ksim::ScopedFault fault(Fault("IWbemServices::CancelAsyncCall").Returns(WBEM_E_FAILED));
     EXPECT_EQ(ecWbemError, p->CallCancelAsyncCall(qEAdapterPrintfNotification, qoConditional, &status));
     EXPECT_EQ(qsFailed, status);
   }
@@ -150,7 +153,7 @@ TEST_F(Consumers, DestructorCancelsActiveQueriesThenReleasesSinksServicesAndLoca
     p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
     p->CallExecNotificationQueryAsync(qEHostTimeRequest, qoConditional, &status);
     {
-      ksim::ScopedFault fault(ksim::Fault("IWbemServices::ExecNotificationQueryAsync", "", 0, false, WBEM_E_FAILED));
+      ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync").Returns(WBEM_E_FAILED));
       p->CallExecNotificationQueryAsync(qCCreateSetHostTime, qoConditional, &status);
     }
     ksim::ClearCalls();
@@ -205,19 +208,19 @@ TEST_P(ConnectFails, LogsAndLeavesNothing) {
 }
 
 const ConnectFailure kConnectFailures[] = {
-    {"Locator", nsWMI, ksim::Fault("CoCreateInstance", "", 0, false, E_NOINTERFACE), ecComError,
+    {"Locator", nsWMI, Fault("CoCreateInstance").Returns(E_NOINTERFACE), ecComError,
      "CoCreatInstance failed. Error = E_NOINTERFACE(0x80004002)\r\n"},
-    {"NullLocator", nsCIMV2, ksim::Fault("CoCreateInstance", "", 0, false, S_OK), ecComError,
+    {"NullLocator", nsCIMV2, Fault("CoCreateInstance").Returns(S_OK), ecComError,
      "CoCreatInstance succeed but Locator is NULL.\r\n"},
-    {"Connect", nsCIMV2, ksim::Fault("IWbemLocator::ConnectServer", "", 0, false, WBEM_E_FAILED), ecWbemError,
+    {"Connect", nsCIMV2, Fault("IWbemLocator::ConnectServer").Returns(WBEM_E_FAILED), ecWbemError,
      "Could not connect CIMOM. Error: WBEM_E_FAILED(0x80041001)\r\n"},
-    {"NullServices", nsWMI, ksim::Fault("IWbemLocator::ConnectServer", "", 0, false, S_OK), ecWbemError,
+    {"NullServices", nsWMI, Fault("IWbemLocator::ConnectServer").Returns(S_OK), ecWbemError,
      "Connected to CIMOM but IWbemServices is NULL"},
     // Allocations: the object, the records, one query text per row (sinks come with registrations).
-    {"Object", nsWMI, ksim::Fault("operator new", "", 1), ecOutOfMemory, nullptr},
-    {"Records", nsWMI, ksim::Fault("operator new", "", 2), ecOutOfMemory, nullptr},
-    {"QueryText", nsWMI, ksim::Fault("SysAllocString", "", 6), ecOutOfMemory, nullptr},
-    {"LastQueryText", nsCIMV2, ksim::Fault("SysAllocString", "", 3), ecOutOfMemory, nullptr},
+    {"Object", nsWMI, Fault("operator new").Nth(1), ecOutOfMemory, nullptr},
+    {"Records", nsWMI, Fault("operator new").Nth(2), ecOutOfMemory, nullptr},
+    {"QueryText", nsWMI, Fault("SysAllocString").Nth(6), ecOutOfMemory, nullptr},
+    {"LastQueryText", nsCIMV2, Fault("SysAllocString").Nth(3), ecOutOfMemory, nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ConnectFails, testing::ValuesIn(kConnectFailures),

@@ -13,14 +13,16 @@
 
 namespace {
 
-using wmifix::WmiFixture;
+using ktest::Registrations;
+using ktest::Settle;
+using ktest::WmiFixture;
 
 // The object is made in the test's own apartment: Initialize's COM start then finds the thread
 // initialised already, so the tests start COM after creating it.
 class WMIService : public testing::Test {
  protected:
   void SetUp() override {
-    ksim::machine::AddScsiController(wmifix::kVelk0, L"velk4");
+    ksim::machine::AddScsiController(ktest::kPathA, L"velk4");
     CAdapterInfo::CreateSupportedDriverInfo("velk4");
   }
   void TearDown() override {
@@ -32,16 +34,9 @@ class WMIService : public testing::Test {
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     while (ksim::com::MtaThreads() > 0) CoUninitialize();
   }
-  static void Settle() { EXPECT_TRUE(ksim::Settle()); }
   void Create() {
     ASSERT_EQ(ecNoError, CWMIService::Create(&m_pService));
     ASSERT_EQ(m_pService, CWMIServiceUtil::GetWMIService());
-  }
-  std::vector<std::string> Registrations() {
-    std::vector<std::string> selectors;
-    for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync"))
-      selectors.push_back(c.selector);
-    return selectors;
   }
 
   CWMIService* m_pService = nullptr;
@@ -84,7 +79,7 @@ TEST_F(WMIService, LogMainWithoutTheDriver) {
 }
 
 TEST_F(WMIService, LogMainWithoutControllersSaysSoAndFollowsThemAll) {
-  ksim::machine::RemoveScsiController(wmifix::kVelk0);
+  ksim::machine::RemoveScsiController(ktest::kPathA);
   ksim::machine::LoadRaidDriver(L"velk4");
   Create();
   ksim::ClearCalls();

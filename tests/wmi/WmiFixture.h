@@ -3,6 +3,7 @@
 #pragma once
 
 #include "adapters/AdapterInfo.h"
+#include "support/Machine.h"
 
 #include <ksim/Com.h>
 #include <ksim/EventLog.h>
@@ -16,15 +17,20 @@
 #include <string>
 #include <vector>
 
-namespace wmifix {
+namespace ktest {
 
-const wchar_t kVelk0[] = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
+// The selectors of the registrations asked of WMI, in order.
+inline std::vector<std::string> Registrations() {
+  std::vector<std::string> selectors;
+  for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync")) selectors.push_back(c.selector);
+  return selectors;
+}
 
 class WmiFixture : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    ksim::machine::AddScsiController(kVelk0, L"velk4");
+    ksim::machine::AddScsiController(kPathA, L"velk4");
     CAdapterInfo::CreateSupportedDriverInfo("velk4");
   }
   void TearDown() override {
@@ -33,21 +39,6 @@ class WmiFixture : public testing::Test {
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
     CoUninitialize();
   }
-
-  static void Settle() { EXPECT_TRUE(ksim::Settle()) << "never settled"; }
-
-  static std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.empty() ? "" : r.strings[0]);
-    return texts;
-  }
-
-  // The selectors of the registrations asked of WMI, in order.
-  static std::vector<std::string> Registrations() {
-    std::vector<std::string> selectors;
-    for (const ksim::Call& c : ksim::Calls("IWbemServices::ExecNotificationQueryAsync")) selectors.push_back(c.selector);
-    return selectors;
-  }
 };
 
-}  // namespace wmifix
+}  // namespace ktest

@@ -1,6 +1,7 @@
 // The simulated host's kernel layer and its fault mechanism behave as Windows and as tests
 // rely on.
 #include "common/Platform.h"
+#include "support/Machine.h"
 
 #include <ksim/Faults.h>
 #include <ksim/Host.h>
@@ -13,9 +14,12 @@
 
 namespace {
 
+using ktest::Fault;
+using ktest::Time;
+
 TEST(Faults, OccurrenceSelectorAndScope) {
   {
-    ksim::ScopedFault fault({"CreateEventA", "Named", 2, false, 0, ERROR_ACCESS_DENIED});
+    ksim::ScopedFault fault(Fault("CreateEventA").On("Named").Nth(2).LastError(ERROR_ACCESS_DENIED));
     SetLastError(0xdeadbeef);
     HANDLE h1 = CreateEventA(nullptr, TRUE, FALSE, "NAMED");  // first match: passes
     ASSERT_NE(nullptr, h1);
@@ -35,7 +39,7 @@ TEST(Faults, OccurrenceSelectorAndScope) {
 }
 
 TEST(Faults, AndAfterAndEveryCall) {
-  ksim::ScopedFault later({"SetEvent", "", 2, true, 0, ERROR_INVALID_HANDLE});
+  ksim::ScopedFault later(Fault("SetEvent").FromNth(2).LastError(ERROR_INVALID_HANDLE));
   HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   EXPECT_TRUE(SetEvent(h));
   EXPECT_FALSE(SetEvent(h));
@@ -152,22 +156,10 @@ TEST(Kernel, ThreadsEndEitherWayAndAreCounted) {
 }
 
 TEST(Kernel, ThreadStartCanFail) {
-  ksim::ScopedFault fault({"_beginthread"});
+  ksim::ScopedFault fault(Fault("_beginthread"));
   std::atomic<int> runs{0};
   EXPECT_EQ(static_cast<uintptr_t>(-1), _beginthread(Returns, 0, &runs));
   EXPECT_EQ(0, ksim::RunningThreads());
-}
-
-SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms = 0) {
-  SYSTEMTIME st{};
-  st.wYear = y;
-  st.wMonth = mo;
-  st.wDay = d;
-  st.wHour = h;
-  st.wMinute = mi;
-  st.wSecond = s;
-  st.wMilliseconds = ms;
-  return st;
 }
 
 ULONGLONG Ticks(const FILETIME& ft) { return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }

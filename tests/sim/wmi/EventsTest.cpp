@@ -1,31 +1,27 @@
 // Event queries of the simulated WMI: what is accepted, reference counts on the sink, delivery
 // on WMI's threads, batches, cancellation orders and class removal.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <thread>
 
 using ksim::machine::AddScsiController;
 using ksim::wmi::Value;
-using wmitest::FakeSink;
-using wmitest::FaultOf;
-using wmitest::GetString;
+using ktest::kPathA;
+using ktest::FakeSink;
+using ktest::Fault;
+using ktest::GetString;
+using ktest::kQueryControllerAdded;
+using ktest::kQueryControllerRemoved;
+using ktest::kQueryMessages;
+using ktest::kQueryPrintfCreated;
+using ktest::kQueryPrintfDeleted;
 
 namespace {
 
-const wchar_t* const kPath = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
-const wchar_t* const kPrintfNotification = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
-const wchar_t* const kClassCreation =
-    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t* const kClassDeletion =
-    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
 const wchar_t* const kPrintfCreation =
     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_AdapterPrintf\"";
-const wchar_t* const kScsiCreation =
-    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
-const wchar_t* const kScsiDeletion =
-    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
 
-class WmiEvents : public wmitest::ComFixture {
+class WmiEvents : public ktest::ComFixture {
  protected:
   void SetUp() override {
     ComFixture::SetUp();
@@ -82,15 +78,15 @@ const HRESULT hrInvalidClass = static_cast<HRESULT>(WBEM_E_INVALID_CLASS);
 INSTANTIATE_TEST_SUITE_P(
     Cases, QueryTest,
     ::testing::Values(
-        QueryCase{"extrinsic", true, L"WQL", kPrintfNotification, WBEM_S_NO_ERROR},
-        QueryCase{"extrinsic_missing_class", false, L"WQL", kPrintfNotification, hrInvalidClass},
-        QueryCase{"class_creation_of_missing_class", false, L"WQL", kClassCreation, WBEM_S_NO_ERROR},
-        QueryCase{"class_deletion", true, L"wql", kClassDeletion, WBEM_S_NO_ERROR},
+        QueryCase{"extrinsic", true, L"WQL", kQueryMessages, WBEM_S_NO_ERROR},
+        QueryCase{"extrinsic_missing_class", false, L"WQL", kQueryMessages, hrInvalidClass},
+        QueryCase{"class_creation_of_missing_class", false, L"WQL", kQueryPrintfCreated, WBEM_S_NO_ERROR},
+        QueryCase{"class_deletion", true, L"wql", kQueryPrintfDeleted, WBEM_S_NO_ERROR},
         QueryCase{"instance_isa_missing_class", false, L"WQL", kPrintfCreation, hrInvalidClass},
         QueryCase{"instance_isa", true, L"WQL", kPrintfCreation, WBEM_S_NO_ERROR},
         QueryCase{"not_an_event_class", true, L"WQL", L"SELECT * FROM Talvenix_AdapterPrintf",
                   static_cast<HRESULT>(WBEM_E_NOT_EVENT_CLASS)},
-        QueryCase{"language", true, L"SQL", kPrintfNotification, static_cast<HRESULT>(WBEM_E_INVALID_QUERY_TYPE)},
+        QueryCase{"language", true, L"SQL", kQueryMessages, static_cast<HRESULT>(WBEM_E_INVALID_QUERY_TYPE)},
         QueryCase{"syntax", true, L"WQL", L"SELECT FROM", static_cast<HRESULT>(WBEM_E_INVALID_QUERY)},
         QueryCase{"where_on_wrong_property", true, L"WQL",
                   L"SELECT * FROM __InstanceCreationEvent WITHIN 5 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"",
@@ -98,22 +94,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WmiEvents, DeliversOnWmiThreadsAndReleasesItsObjectsAfterIndicate) {
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  AddScsiController(kPathA, L"velk4");
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   const int64_t lObjects = ksim::LiveCount("IWbemClassObject");
-  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m")));
+  ASSERT_TRUE(ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m")));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(std::vector<size_t>{1}, m_sink.Batches());
   EXPECT_NE(GetCurrentThreadId(), m_sink.IndicateThreads()[0]);
   // Only the sink's own clone is still alive.
   EXPECT_EQ(lObjects + 1, ksim::LiveCount("IWbemClassObject"));
-  EXPECT_EQ(std::wstring(kPath) + L"_0", GetString(m_sink.Objects()[0], L"InstanceName"));
+  EXPECT_EQ(std::wstring(kPathA) + L"_0", GetString(m_sink.Objects()[0], L"InstanceName"));
   EXPECT_EQ(2, m_sink.Refs());
 }
 
 TEST_F(WmiEvents, TargetInstanceIsAnEmbeddedObject) {
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
-  AddScsiController(kPath, L"velk4");
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kQueryControllerAdded));
+  AddScsiController(kPathA, L"velk4");
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(1u, m_sink.Objects().size());
   IWbemClassObject* pEvent = m_sink.Objects()[0];
@@ -131,11 +127,11 @@ TEST_F(WmiEvents, TargetInstanceIsAnEmbeddedObject) {
 
 TEST_F(WmiEvents, ABatchCarriesSeveralObjects) {
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  AddScsiController(kPathA, L"velk4");
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   {
     ksim::wmi::ScopedBatch batch;
-    for (int i = 0; i < 3; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, i, "m"));
+    for (int i = 0; i < 3; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, i, "m"));
   }
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{3}, m_sink.Batches());
@@ -143,9 +139,9 @@ TEST_F(WmiEvents, ABatchCarriesSeveralObjects) {
 
 TEST_F(WmiEvents, CancelEndsEveryCallOfTheSinkWithOneStatusEach) {
   ksim::machine::LoadRaidDriver();
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));  // the same sink again
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kClassDeletion));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));  // the same sink again
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryPrintfDeleted));
   EXPECT_EQ(4, m_sink.Refs());
   ASSERT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));
   // StatusBeforeReturn (the default): all three arrived before CancelAsyncCall returned.
@@ -158,7 +154,7 @@ TEST_F(WmiEvents, CancelEndsEveryCallOfTheSinkWithOneStatusEach) {
   }
   EXPECT_EQ(1, m_sink.Refs());
   EXPECT_EQ(static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER), m_pWmi->CancelAsyncCall(&m_sink)) << "nothing left to cancel";
-  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m"));
+  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m"));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_TRUE(m_sink.Batches().empty());
 }
@@ -166,7 +162,7 @@ TEST_F(WmiEvents, CancelEndsEveryCallOfTheSinkWithOneStatusEach) {
 TEST_F(WmiEvents, CancelAfterReturnDoesNotWaitForTheSink) {
   ksim::machine::LoadRaidDriver();
   ksim::wmi::SetCancelOrder(ksim::wmi::CancelOrder::StatusAfterReturn);
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   HANDLE hGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   m_sink.m_onStatus = [hGo] { WaitForSingleObject(hGo, 10000); };
   ASSERT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));  // would hang if it waited
@@ -180,7 +176,7 @@ TEST_F(WmiEvents, CancelAfterReturnDoesNotWaitForTheSink) {
 TEST_F(WmiEvents, HeldStatusArrivesWhenReleased) {
   ksim::machine::LoadRaidDriver();
   ksim::wmi::SetCancelOrder(ksim::wmi::CancelOrder::StatusHeld);
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   ASSERT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));
   ksim::wmi::WaitIdle();
   EXPECT_TRUE(m_sink.Statuses().empty());
@@ -194,11 +190,11 @@ TEST_F(WmiEvents, HeldStatusArrivesWhenReleased) {
 TEST_F(WmiEvents, ASinkThatNeverReturnsCannotHangCancel) {
   ksim::machine::LoadRaidDriver();
   ksim::wmi::SetCancelWaitLimit(50);
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   HANDLE hGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   m_sink.m_onStatus = [hGo] { WaitForSingleObject(hGo, 10000); };
   EXPECT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));
-  EXPECT_EQ(m_timeouts + 1, ksim::LiveCount("wmi_cancel_wait_timeouts"));
+  m_leaks.Expect("wmi_cancel_wait_timeouts", 1);
   m_expectedCancelTimeouts = 1;
   SetEvent(hGo);
   ASSERT_TRUE(ksim::wmi::WaitIdle());
@@ -219,13 +215,13 @@ TEST_P(ClassRemovalTest, EndsOrSilencesDependentQueries) {
   const RemovalCase& c = GetParam();
   ksim::wmi::SetClassRemoval(c.behaviour, static_cast<HRESULT>(WBEM_E_CALL_CANCELLED));
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+  AddScsiController(kPathA, L"velk4");
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
   FakeSink classSink;
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kClassDeletion, &classSink));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryPrintfDeleted, &classSink));
   ksim::machine::UnloadRaidDriver();
   ksim::machine::LoadRaidDriver();
-  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, 0, "m"));
+  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, 0, "m"));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_TRUE(m_sink.Batches().empty()) << "no event after the class went away";
   EXPECT_EQ(c.cStatuses, m_sink.Statuses().size());
@@ -242,10 +238,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, ClassRemovalTest,
 
 TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
   ksim::wmi::SetPolling(ksim::wmi::Polling::Manual);
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kQueryControllerAdded));
   FakeSink deletions;
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiDeletion, &deletions));
-  AddScsiController(kPath, L"velk4");
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kQueryControllerRemoved, &deletions));
+  AddScsiController(kPathA, L"velk4");
   AddScsiController(L"PCI\\VEN_1111&DEV_2222\\1", L"qtr");
   AddScsiController(L"PCI\\VEN_3333&DEV_4444\\2", L"qtr");
   ksim::machine::RemoveScsiController(L"PCI\\VEN_3333&DEV_4444\\2");  // came and went between polls
@@ -255,7 +251,7 @@ TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{2}, m_sink.Batches());
   EXPECT_TRUE(deletions.Batches().empty());
-  ksim::machine::RemoveScsiController(kPath);
+  ksim::machine::RemoveScsiController(kPathA);
   ksim::wmi::PollNow();
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   EXPECT_EQ(std::vector<size_t>{1}, deletions.Batches());
@@ -264,9 +260,10 @@ TEST_F(WmiEvents, ManualPollingDeliversTheDifferenceInOneBatch) {
 }
 
 TEST_F(WmiEvents, AcceptThenFailEndsTheCallOnAWmiThread) {
-  ksim::ScopedFault fault(FaultOf("IWbemServices::ExecNotificationQueryAsync", "__InstanceCreationEvent:Win32_SCSIController",
-                                  static_cast<HRESULT>(WBEM_E_INVALID_QUERY), ksim::wmi::kAcceptThenFail));
-  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kScsiCreation));
+  ksim::ScopedFault fault(Fault("IWbemServices::ExecNotificationQueryAsync")
+                              .On("__InstanceCreationEvent:Win32_SCSIController")
+                              .Returns(static_cast<HRESULT>(WBEM_E_INVALID_QUERY)).Variant(ksim::wmi::kAcceptThenFail));
+  ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pCimv2, kQueryControllerAdded));
   ASSERT_TRUE(ksim::wmi::WaitIdle());
   ASSERT_EQ(1u, m_sink.Statuses().size());
   EXPECT_EQ(static_cast<HRESULT>(WBEM_E_INVALID_QUERY), m_sink.Statuses()[0].hr);
@@ -276,12 +273,12 @@ TEST_F(WmiEvents, AcceptThenFailEndsTheCallOnAWmiThread) {
 TEST_F(WmiEvents, ConcurrentCancelsAndDeliveriesKeepCountsHonest) {
   ksim::SetCallRecording(false);
   ksim::machine::LoadRaidDriver();
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   std::thread raiser([] {
-    for (int i = 0; i < 200; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 20, i, "x"));
+    for (int i = 0; i < 200; ++i) ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 20, i, "x"));
   });
   for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kPrintfNotification));
+    ASSERT_EQ(WBEM_S_NO_ERROR, Exec(m_pWmi, kQueryMessages));
     ASSERT_EQ(WBEM_S_NO_ERROR, m_pWmi->CancelAsyncCall(&m_sink));
   }
   raiser.join();

@@ -1,5 +1,5 @@
 // Apartments, process security and activation of the simulated COM.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 #include <thread>
 
@@ -62,7 +62,7 @@ struct ActivationCase {
   HRESULT hrExpected;
 };
 
-class ActivationTest : public wmitest::ComFixture, public ::testing::WithParamInterface<ActivationCase> {};
+class ActivationTest : public ktest::ComFixture, public ::testing::WithParamInterface<ActivationCase> {};
 
 TEST_P(ActivationTest, GivesTheWindowsResult) {
   const ActivationCase& c = GetParam();

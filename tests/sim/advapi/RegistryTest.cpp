@@ -1,10 +1,10 @@
 // The simulated registry, and the state file that the Linux build's processes share.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <cstdio>
 #include <unistd.h>
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 class RegistryTest : public MachineTest {};
@@ -63,7 +63,7 @@ TEST_F(RegistryTest, RefusesWhatWindowsRefuses) {
 TEST_F(RegistryTest, FaultsReturnTheirError) {
   HKEY hKey = nullptr;
   {
-    ksim::ScopedFault fault({"RegCreateKeyA", "SOFTWARE\\X", 0, false, ERROR_CANTWRITE, 0});
+    ksim::ScopedFault fault(Fault("RegCreateKeyA").On("SOFTWARE\\X").Returns(ERROR_CANTWRITE));
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\X", &hKey), ERROR_CANTWRITE);
   }
   EXPECT_FALSE(ksim::RegistryKeyExists("HKLM\\SOFTWARE\\X"));
@@ -137,4 +137,4 @@ TEST_F(StateFileTest, ARunningServiceLoadsStoppedAndADeletedOneIsGone) {
 }
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest

@@ -1,12 +1,12 @@
 // The simulated Service Control Manager against the behaviour of Windows (Wine agrees where it
 // is noted): handle kinds and rights, the life of a deleted service, controls, the lock, and
 // the extended configuration.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <atomic>
 #include <thread>
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 const char kName[] = "probesvc";
@@ -279,7 +279,7 @@ TEST_F(ScmTest, FailureActionsReadBackAsSet) {
 TEST_F(ScmTest, FaultsApplyToTheNamedService) {
   Create();
   Create("other");
-  ksim::ScopedFault fault({"QueryServiceStatus", "OTHER", 0, false, 0, ERROR_ACCESS_DENIED});
+  ksim::ScopedFault fault(Fault("QueryServiceStatus").On("OTHER").LastError(ERROR_ACCESS_DENIED));
   SERVICE_STATUS status{};
   EXPECT_TRUE(QueryServiceStatus(Open(SERVICE_QUERY_STATUS), &status));
   EXPECT_EQ(ErrorOf([&] { return QueryServiceStatus(Open(SERVICE_QUERY_STATUS, "other"), &status); }),
@@ -307,4 +307,4 @@ TEST_F(ScmTest, ConcurrentControlsAndQueriesAgree) {
 }
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest

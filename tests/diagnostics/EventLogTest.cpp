@@ -1,6 +1,6 @@
 // The event log writer for the service's own records, the message table of the executable, and
 // what the simulated Event Viewer shows of a record.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include "diagnostics/EventLog.h"
 
@@ -8,7 +8,7 @@
 
 #include <thread>
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 const std::vector<BYTE> kTable(std::begin(c_rgbMessageTableResource), std::end(c_rgbMessageTableResource));
@@ -54,7 +54,7 @@ TEST_F(EventLogTest, PrintfFormatsAndPassesTypeAndIdentifier) {
 }
 
 TEST_F(EventLogTest, AFailedRegistrationWritesNothing) {
-  ksim::ScopedFault fault({"RegisterEventSourceA", kServiceName, 0, false, 0, ERROR_ACCESS_DENIED});
+  ksim::ScopedFault fault(Fault("RegisterEventSourceA").On(kServiceName).LastError(ERROR_ACCESS_DENIED));
   EXPECT_EQ(CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "lost"), SystemError(ERROR_ACCESS_DENIED));
   EXPECT_EQ(CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "%s", "lost"), SystemError(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(ksim::EventLogRecords().empty());
@@ -62,7 +62,7 @@ TEST_F(EventLogTest, AFailedRegistrationWritesNothing) {
 }
 
 TEST_F(EventLogTest, AFailedWriteIsInvisibleAndTheSourceIsReleased) {
-  ksim::ScopedFault fault({"ReportEventA", "", 0, false, 0, ERROR_NOT_ENOUGH_MEMORY});
+  ksim::ScopedFault fault(Fault("ReportEventA").LastError(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "lost"), ecNoError);
   EXPECT_TRUE(ksim::EventLogRecords().empty());
   EXPECT_EQ(ksim::CountCalls("DeregisterEventSource"), 1u);
@@ -191,4 +191,4 @@ TEST_F(EventViewerTest, WithoutAMessageSaysTheDescriptionCannotBeFound) {
 }
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest

@@ -1,16 +1,16 @@
 // Namespaces, objects, paths, enumeration and methods of the simulated WMI.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 using ksim::machine::AddScsiController;
 using ksim::wmi::Value;
-using wmitest::FaultOf;
-using wmitest::GetString;
+using ktest::kPathA;
+using ktest::Fault;
+using ktest::GetString;
 
 namespace {
 
-const wchar_t* const kPath = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
 
-class WmiObjects : public wmitest::ComFixture {
+class WmiObjects : public ktest::ComFixture {
  protected:
   HRESULT GetObject(IWbemServices* pServices, const std::wstring& path, IWbemClassObject** ppObject) {
     BSTR bstr = SysAllocString(path.c_str());
@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NamespaceCase{"prefix_only", L"\\\\.\\ROOT\\WM", static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE)}));
 
 TEST_F(WmiObjects, GetReportsMissingAndNullProperties) {
-  AddScsiController(kPath, L"velk4", {{L"Manufacturer", std::nullopt}});
+  AddScsiController(kPathA, L"velk4", {{L"Manufacturer", std::nullopt}});
   IWbemServices* pServices = Connect(ksim::wmi::kRootCimv2);
   ASSERT_NE(nullptr, pServices);
   IEnumWbemClassObject* pEnum = nullptr;
@@ -113,7 +113,7 @@ class ObjectPathTest : public WmiObjects, public ::testing::WithParamInterface<P
 
 TEST_P(ObjectPathTest, FindsObjectsByPath) {
   ksim::machine::LoadRaidDriver(L"velk4");
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   IWbemServices* pServices = Connect(ksim::wmi::kRootWmi);
   IWbemClassObject* pObject = reinterpret_cast<IWbemClassObject*>(1);
   EXPECT_EQ(GetParam().hrExpected, GetObject(pServices, GetParam().path, &pObject));
@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WmiObjects, PutChecksTypesAndMethodsWork) {
   ksim::machine::LoadRaidDriver(L"velk4");
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   IWbemServices* pServices = Connect(ksim::wmi::kRootWmi);
   IWbemClassObject* pClass = nullptr;
   ASSERT_EQ(WBEM_S_NO_ERROR, GetObject(pServices, ksim::machine::kSetHostTime, &pClass));
@@ -172,7 +172,7 @@ TEST_F(WmiObjects, PutChecksTypesAndMethodsWork) {
   EXPECT_EQ(nullptr, pOut) << "the method has no output parameters";
   auto calls = ksim::machine::SetAdapterTimeCalls();
   ASSERT_EQ(1u, calls.size());
-  EXPECT_EQ(std::wstring(kPath) + L"_0", calls[0].instanceName);
+  EXPECT_EQ(std::wstring(kPathA) + L"_0", calls[0].instanceName);
   EXPECT_EQ(1009843200, calls[0].hostTime.value_or(0));
   ksim::machine::SetSetAdapterTimeResult(static_cast<HRESULT>(WBEM_E_PROVIDER_FAILURE));
   EXPECT_EQ(static_cast<HRESULT>(WBEM_E_PROVIDER_FAILURE),
@@ -188,8 +188,8 @@ TEST_F(WmiObjects, PutChecksTypesAndMethodsWork) {
 
 TEST_F(WmiObjects, CloneIsIndependent) {
   ksim::machine::LoadRaidDriver(L"velk4");
-  AddScsiController(kPath, L"velk4");
-  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPath, 30, 2, "hello"));
+  AddScsiController(kPathA, L"velk4");
+  ksim::machine::RaiseFirmwareMessage(ksim::machine::Message(kPathA, 30, 2, "hello"));
   IWbemServices* pServices = Connect(ksim::wmi::kRootWmi);
   IWbemClassObject* pObject = nullptr;
   ASSERT_EQ(WBEM_S_NO_ERROR,
@@ -213,7 +213,7 @@ TEST_F(WmiObjects, CloneIsIndependent) {
 }
 
 TEST_F(WmiObjects, EnumerationFaultVariants) {
-  AddScsiController(kPath, L"velk4");
+  AddScsiController(kPathA, L"velk4");
   IWbemServices* pServices = Connect(ksim::wmi::kRootCimv2);
   BSTR bstrClass = SysAllocString(L"Win32_SCSIController");
   IEnumWbemClassObject* pEnum = nullptr;
@@ -221,7 +221,7 @@ TEST_F(WmiObjects, EnumerationFaultVariants) {
   IWbemClassObject* pObject = nullptr;
   ULONG uReturned = 9;
   {
-    ksim::ScopedFault fault(FaultOf("IEnumWbemClassObject::Next", "", 0, ksim::wmi::kNextTimedOut));
+    ksim::ScopedFault fault(Fault("IEnumWbemClassObject::Next").Variant(ksim::wmi::kNextTimedOut));
     EXPECT_EQ(WBEM_S_TIMEDOUT, pEnum->Next(2000, 1, &pObject, &uReturned));
     EXPECT_EQ(0u, uReturned);
   }

@@ -1,9 +1,9 @@
 // The command lines that install and remove the service, through the process entry.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 int KorvlogMain(int argc, char** argv);
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 const std::string kUsage =
@@ -61,7 +61,7 @@ TEST_F(MainInstallTest, AnEmptyDriverListShowsTheUsageOnly) {
 }
 
 TEST_F(MainInstallTest, AFailedRegistrationEndsWithTheErrorLine) {
-  ksim::ScopedFault fault({"RegCreateKeyA", "", 0, false, ERROR_ACCESS_DENIED, 0});
+  ksim::ScopedFault fault(Fault("RegCreateKeyA").Returns(ERROR_ACCESS_DENIED));
   EXPECT_EQ(Run({"-d", "velk4", "-i", "evtsvc"}), "evtsvc Service failed to add to registry.\r\n" + kUsage +
                                                        "Error found - System Error (5) (0xffff0005)");
   EXPECT_TRUE(ksim::FindService("evtsvc"));
@@ -76,4 +76,4 @@ TEST_F(MainInstallTest, AFailedStopEndsWithBothLinesAndTheErrorLine) {
 }
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest

@@ -1,4 +1,5 @@
 #include "adapters/AdapterInfo.h"
+#include "support/Machine.h"
 
 #include <ksim/Faults.h>
 
@@ -8,6 +9,8 @@
 #include <vector>
 
 namespace {
+
+using ktest::Fault;
 
 // Reads the current list through the protected members.
 class Inspect : public CAdapterInfo {
@@ -137,7 +140,7 @@ TEST_F(SupportedDrivers, AllocationFailures) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(ecNoError, CAdapterInfo::CreateSupportedDriverInfo("old"));
-    ksim::ScopedFault fault({"operator new", "", c.failing});
+    ksim::ScopedFault fault(Fault("operator new").Nth(c.failing));
     EXPECT_EQ(ecOutOfMemory, CAdapterInfo::CreateSupportedDriverInfo("a,b,c")) << c.failing;
     EXPECT_EQ(c.listExists, Inspect::List() != nullptr) << c.failing;
     EXPECT_EQ(c.names, Inspect::Names()) << c.failing;

@@ -1,7 +1,7 @@
 // The service side of the simulated Service Control Manager with a small service program of the
 // test's own: controls while a service starts, the end of the process and what happens to the
 // threads still in it, failure actions, and dependencies.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <ksim/Services.h>
 #include <simwin/process.h>
@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 const char kName[] = "probesvc";
@@ -236,7 +236,8 @@ TEST_P(Dependencies, AreStartedFirst) {
     ASSERT_EQ(0u, ksim::ControlServiceByName("RasMan", SERVICE_CONTROL_STOP));
   }
   std::unique_ptr<ksim::ScopedFault> fault;
-  if (c.rasManFails) fault.reset(new ksim::ScopedFault({"StartServiceA", "RasMan", 0, false, 0, ERROR_ACCESS_DENIED}));
+  if (c.rasManFails) fault.reset(new ksim::ScopedFault(Fault("StartServiceA").On("RasMan")
+                                                           .LastError(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(c.expected, ksim::StartServiceByName(kName));
   if (c.expected == 0) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ksim::FindService("rasman")->status.dwCurrentState);
@@ -259,4 +260,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<DependencyCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest

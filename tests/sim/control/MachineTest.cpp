@@ -1,19 +1,19 @@
 // The scriptable machine: controllers, the driver's classes and what its events carry.
-#include "support_wmi/WmiTestSupport.h"
+#include "support/Com.h"
 
 using ksim::wmi::Value;
-using wmitest::FakeSink;
-using wmitest::GetString;
+using ktest::kPathA;
+using ktest::FakeSink;
+using ktest::GetString;
 
 namespace {
 
-using MachineTest = wmitest::ComFixture;
+using MachineTest = ktest::ComFixture;
 
-const wchar_t* const kPath = L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00e0";
 
 TEST_F(MachineTest, DriverClassesFollowLoadAndControllers) {
   EXPECT_EQ(L"PCI\\VEN_ABCD&DEV_1234&SUBSYS_00000000&REV_01\\4&1A2B3C4D&0&00E0",
-            ksim::machine::AddScsiController(kPath, L"velk4"));
+            ksim::machine::AddScsiController(kPathA, L"velk4"));
   ksim::machine::AddScsiController(L"PCI\\VEN_9999&DEV_0001\\7", L"otherdrv");
   EXPECT_FALSE(ksim::wmi::HasClass(ksim::wmi::kRootWmi, ksim::machine::kAdapterPrintf));
   ksim::machine::LoadRaidDriver(L"VELK4");
@@ -22,19 +22,19 @@ TEST_F(MachineTest, DriverClassesFollowLoadAndControllers) {
     EXPECT_TRUE(ksim::wmi::HasClass(ksim::wmi::kRootWmi, pwsz));
   auto printf = ksim::wmi::Instances(ksim::wmi::kRootWmi, ksim::machine::kAdapterPrintf);
   ASSERT_EQ(1u, printf.size()) << "only the driver's own controllers";
-  EXPECT_EQ(std::wstring(kPath) + L"_0", printf[0][0].value->AsString());
+  EXPECT_EQ(std::wstring(kPathA) + L"_0", printf[0][0].value->AsString());
   EXPECT_EQ(1u, ksim::wmi::Instances(ksim::wmi::kRootWmi, ksim::machine::kSetHostTime).size());
-  ksim::machine::RemoveScsiController(kPath);
+  ksim::machine::RemoveScsiController(kPathA);
   EXPECT_TRUE(ksim::wmi::Instances(ksim::wmi::kRootWmi, ksim::machine::kSetHostTime).empty());
   ksim::machine::UnloadRaidDriver();
   EXPECT_FALSE(ksim::wmi::HasClass(ksim::wmi::kRootWmi, ksim::machine::kSetHostTime));
-  EXPECT_FALSE(ksim::machine::RaiseHostTimeRequest(kPath));
+  EXPECT_FALSE(ksim::machine::RaiseHostTimeRequest(kPathA));
 }
 
 TEST_F(MachineTest, FirmwareMessageOverridesReachTheObjects) {
   ksim::machine::LoadRaidDriver();
-  ksim::machine::AddScsiController(kPath, L"velk4");
-  ksim::machine::FirmwareMessage m = ksim::machine::Message(kPath, 30, 4, "abc");
+  ksim::machine::AddScsiController(kPathA, L"velk4");
+  ksim::machine::FirmwareMessage m = ksim::machine::Message(kPathA, 30, 4, "abc");
   m.length = -1;
   m.printfOverrides = {{L"Level", std::nullopt}};
   m.notificationOverrides = {{L"InstanceName", Value::I4(12)}};

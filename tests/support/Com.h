@@ -1,6 +1,8 @@
-// Helpers for tests on the simulated COM and WMI: fault records, a counting fake sink, and a
-// fixture that starts COM and leaves the simulated machine clean.
+// The second layer of the test support, COM and WMI: the service's queries, a counting fake sink,
+// a string read, and a fixture that starts COM and leaves the simulated machine clean.
 #pragma once
+
+#include "support/Machine.h"
 
 #include <ksim/Com.h>
 #include <ksim/Faults.h>
@@ -16,20 +18,24 @@
 #include <string>
 #include <vector>
 
-namespace wmitest {
+namespace ktest {
 
-inline ksim::Fault FaultOf(const std::string& call, const std::string& selector = {}, int64_t result = 0,
-                           int variant = 0, unsigned occurrence = 0, bool andAfter = false, DWORD lastError = 0) {
-  ksim::Fault f;
-  f.call = call;
-  f.selector = selector;
-  f.result = result;
-  f.variant = variant;
-  f.occurrence = occurrence;
-  f.andAfter = andAfter;
-  f.lastError = lastError;
-  return f;
-}
+// The queries the service registers, as WMI records them.
+inline const wchar_t kQueryMessages[] = L"SELECT * FROM Talvenix_AdapterPrintfNotification";
+inline const wchar_t kQueryHostTime[] = L"SELECT * FROM Talvenix_HostTimeRequest";
+inline const wchar_t kQueryPrintfCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+inline const wchar_t kQueryPrintfDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"";
+inline const wchar_t kQuerySetHostTimeCreated[] =
+    L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
+inline const wchar_t kQuerySetHostTimeDeleted[] =
+    L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"";
+inline const wchar_t kQueryControllerAdded[] =
+    L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+inline const wchar_t kQueryControllerRemoved[] =
+    L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"";
+
 
 // An IWbemObjectSink that records what WMI delivers. Indicate copies what it needs (the objects
 // are WMI's) and may keep clones with their own references.
@@ -128,18 +134,16 @@ class ComFixture : public ::testing::Test {
   void SetUp() override {
     ksim::machine::Reset();
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    m_bstrs = ksim::LiveCount("bstrs");
-    m_objects = ksim::LiveCount("com_objects");
-    m_timeouts = ksim::LiveCount("wmi_cancel_wait_timeouts");
+    m_leaks = LeakCheck({"bstrs", "com_objects", "wmi_cancel_wait_timeouts"});
   }
   void TearDown() override {
     ASSERT_TRUE(ksim::wmi::WaitIdle());
     ASSERT_TRUE(ksim::WaitForThreads(10000));
     ksim::machine::Reset();
     CoUninitialize();
-    EXPECT_EQ(m_bstrs, ksim::LiveCount("bstrs")) << "BSTRs leaked";
-    EXPECT_EQ(m_objects, ksim::LiveCount("com_objects")) << "COM objects leaked";
-    EXPECT_EQ(m_timeouts + m_expectedCancelTimeouts, ksim::LiveCount("wmi_cancel_wait_timeouts"));
+    m_leaks.Expect("bstrs", 0);
+    m_leaks.Expect("com_objects", 0);
+    m_leaks.Expect("wmi_cancel_wait_timeouts", m_expectedCancelTimeouts);
   }
 
   IWbemServices* Connect(const wchar_t* pwszNamespace) {
@@ -155,10 +159,8 @@ class ComFixture : public ::testing::Test {
     return pServices;
   }
 
-  int64_t m_bstrs = 0;
-  int64_t m_objects = 0;
-  int64_t m_timeouts = 0;
+  LeakCheck m_leaks{{}};
   int64_t m_expectedCancelTimeouts = 0;  // a test that provokes a give-up says so
 };
 
-}  // namespace wmitest
+}  // namespace ktest

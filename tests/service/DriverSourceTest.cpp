@@ -1,11 +1,11 @@
 // The event sources that installation registers for the names of the driver list, so that the
 // controller records written under a driver's name render: which names get one, which are left
 // alone, and that no failure there fails the installation.
-#include "install/InstallSupport.h"
+#include "service/InstallSupport.h"
 
 #include <map>
 
-namespace korvlog_test {
+namespace ktest {
 namespace {
 
 const char kApplicationLog[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
@@ -117,16 +117,16 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, DriverSourceFailureTest,
     testing::Values(
         SourceFailure{"CreateKey",
-                      {"RegCreateKeyA", "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velk4", 0, false,
-                       ERROR_ACCESS_DENIED, 0},
+                      Fault("RegCreateKeyA").On("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velk4")
+                          .Returns(ERROR_ACCESS_DENIED),
                       {{"korvlog", kOwn}, {"qtr", kDriver}}},
-        SourceFailure{"MessageFile", {"RegSetValueExA", "EventMessageFile", 2, false, ERROR_CANTWRITE, 0},
+        SourceFailure{"MessageFile", Fault("RegSetValueExA").On("EventMessageFile").Nth(2).Returns(ERROR_CANTWRITE),
                       {{"korvlog", kOwn}, {"qtr", kDriver}}},
-        SourceFailure{"Types", {"RegSetValueExA", "TypesSupported", 3, false, ERROR_CANTWRITE, 0},
+        SourceFailure{"Types", Fault("RegSetValueExA").On("TypesSupported").Nth(3).Returns(ERROR_CANTWRITE),
                       {{"korvlog", kOwn}, {"velk4", kDriver}}},
         // A log that cannot be looked at may hold the driver's own source: nothing is added.
-        SourceFailure{"LookUp", {"RegOpenKeyExA", "", 0, false, ERROR_ACCESS_DENIED, 0}, {{"korvlog", kOwn}}},
-        SourceFailure{"ListCopy", {"LocalAlloc", "10", 0, false, 0, 0}, {{"korvlog", kOwn}}}),
+        SourceFailure{"LookUp", Fault("RegOpenKeyExA").Returns(ERROR_ACCESS_DENIED), {{"korvlog", kOwn}}},
+        SourceFailure{"ListCopy", Fault("LocalAlloc").On("10"), {{"korvlog", kOwn}}}),
     [](const testing::TestParamInfo<SourceFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(MachineTest, RemovalLeavesTheDriverSourcesInPlace) {
@@ -138,4 +138,4 @@ TEST_F(MachineTest, RemovalLeavesTheDriverSourcesInPlace) {
 }
 
 }  // namespace
-}  // namespace korvlog_test
+}  // namespace ktest
