@@ -2,14 +2,7 @@
 
 #include "service/ServiceUtil.h"
 
-#include <cstdarg>
 #include <cstdio>
-
-namespace {
-
-const size_t c_cchRecord = 256;
-
-}  // namespace
 
 ErrorCode CEventLog::Print(WORD wType, DWORD dwEventID, const char* pszMessage) {
   HANDLE hSource = RegisterEventSourceA(nullptr, CWMIServiceUtil::GetServiceName());
@@ -21,13 +14,22 @@ ErrorCode CEventLog::Print(WORD wType, DWORD dwEventID, const char* pszMessage) 
   return ecNoError;
 }
 
-ErrorCode CEventLog::Printf(WORD wType, DWORD dwEventID, const char* pszFormat, ...) {
-  char szText[c_cchRecord + 1] = {};
-  va_list args;
-  va_start(args, pszFormat);
-  vsnprintf(szText, sizeof(szText), pszFormat, args);
-  va_end(args);
+void CEventLog::FormatRecord(char (&szText)[c_cchRecord + 1], const char* pszFormat, va_list args) {
+  if (vsnprintf(szText, sizeof(szText), pszFormat, args) < 0) szText[0] = '\0';
   // A runtime whose vsnprintf fills the whole buffer of a cut text leaves no terminator there.
   szText[c_cchRecord] = '\0';
+}
+
+ErrorCode CEventLog::Printf(WORD wType, DWORD dwEventID, const char* pszFormat, ...) {
+  char szText[c_cchRecord + 1];
+  va_list args;
+  va_start(args, pszFormat);
+  FormatRecord(szText, pszFormat, args);
+  va_end(args);
   return Print(wType, dwEventID, szText);
+}
+
+void LogHResult(const char* pszFormat, HRESULT hr) {
+  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
+                    static_cast<unsigned>(hr));
 }

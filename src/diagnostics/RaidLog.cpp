@@ -5,7 +5,6 @@
 #include "common/Text.h"
 #include "service/ServiceUtil.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -64,10 +63,10 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
 }
 
 ErrorCode CEventLog::PrintfRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszFormat, ...) {
-  char szText[257] = {};
+  char szText[c_cchRecord + 1];
   va_list args;
   va_start(args, pszFormat);
-  vsnprintf(szText, sizeof(szText), pszFormat, args);
+  FormatRecord(szText, pszFormat, args);
   va_end(args);
   return PrintRaid(dwLevel, wAdapterIndex, dwAdapterNumber, szText);
 }

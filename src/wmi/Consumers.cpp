@@ -11,11 +11,6 @@ namespace {
 
 const wchar_t* const c_pwszNameSpace[nsCount] = {L"\\\\.\\ROOT\\WMI", L"\\\\.\\ROOT\\CIMV2"};
 
-void LogError(const char* pszFormat, HRESULT hr) {
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
-                    static_cast<unsigned>(hr));
-}
-
 }  // namespace
 
 CConsumers::CConsumers(ENameSpace ns)
@@ -39,7 +34,7 @@ ErrorCode CConsumers::Initialize() {
       m_pLocator->Release();
       m_pLocator = nullptr;
     }
-    LogError("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr);
+    LogHResult("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
   if (!m_pLocator) {
@@ -57,7 +52,7 @@ ErrorCode CConsumers::Initialize() {
       m_pServices->Release();
       m_pServices = nullptr;
     }
-    LogError("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr);
+    LogHResult("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr);
     return ecWbemError;
   }
   if (!m_pServices) {

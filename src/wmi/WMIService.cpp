@@ -17,10 +17,6 @@ namespace {
 const DWORD c_dwRunDownMs = 4000;
 const DWORD c_dwWorkerWaitMs = 5000;
 
-void LogComError(const char* pszFormat, HRESULT hr) {
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
-                    static_cast<unsigned>(hr));
-}
 
 }  // namespace
 
@@ -84,14 +80,14 @@ ErrorCode CWMIService::Initialize() {
 ErrorCode CWMIService::InitializeSteps() {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (hr != S_OK) {
-    LogComError("Failed to initialize COM library. Error = %s(0x%08x)\r\n", hr);
+    LogHResult("Failed to initialize COM library. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
 
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IMPERSONATE,
                             nullptr, EOAC_NONE, nullptr);
   if (hr != S_OK) {
-    LogComError("Failed to register and set security. Error = %s(0x%08x)\r\n", hr);
+    LogHResult("Failed to register and set security. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
 
