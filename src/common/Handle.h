@@ -65,9 +65,9 @@ struct tKernelHandleTraits {
   static void Close(HANDLE h) { CloseHandle(h); }
 };
 
-typedef CHandle<SC_HANDLE, tScHandleTraits> CScHandle;   // OpenSCManager, OpenService, CreateService
-typedef CHandle<SC_LOCK, tScLockTraits> CScLock;         // LockServiceDatabase
-typedef CHandle<HKEY, tRegKeyTraits> CRegKey;            // RegOpenKeyEx, RegCreateKeyEx
-typedef CHandle<HLOCAL, tLocalTraits> CLocalMem;         // LocalAlloc
-typedef CHandle<HANDLE, tEventSourceTraits> CEventSource;  // RegisterEventSource
+typedef CHandle<SC_HANDLE, tScHandleTraits> CScHandle;       // OpenSCManager, OpenService, CreateService
+typedef CHandle<SC_LOCK, tScLockTraits> CScLock;             // LockServiceDatabase
+typedef CHandle<HKEY, tRegKeyTraits> CRegKey;                // RegOpenKeyEx, RegCreateKeyEx
+typedef CHandle<HLOCAL, tLocalTraits> CLocalMem;             // LocalAlloc
+typedef CHandle<HANDLE, tEventSourceTraits> CEventSource;    // RegisterEventSource
 typedef CHandle<HANDLE, tKernelHandleTraits> CKernelHandle;  // CreateEvent and other null-failing calls

@@ -1,16 +1,16 @@
 #include "diagnostics/EventLog.h"
 
+#include "common/Handle.h"
 #include "service/ServiceUtil.h"
 
 #include <cstdio>
 
 ErrorCode CEventLog::Print(WORD wType, DWORD dwEventID, const char* pszMessage) {
-  HANDLE hSource = RegisterEventSourceA(nullptr, CWMIServiceUtil::GetServiceName());
+  CEventSource hSource(RegisterEventSourceA(nullptr, CWMIServiceUtil::GetServiceName()));
   if (!hSource) return CError::MapSystemError(GetLastError());
   LPCSTR rgpszStrings[] = {pszMessage};
   // A record that cannot be written is lost; there is nowhere else to report it.
-  ReportEventA(hSource, wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
-  DeregisterEventSource(hSource);
+  ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
   return ecNoError;
 }
 

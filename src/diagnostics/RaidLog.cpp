@@ -2,11 +2,13 @@
 #include "diagnostics/EventLog.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/Handle.h"
 #include "common/Text.h"
 #include "service/ServiceUtil.h"
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -31,7 +33,7 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
   }
   if (!pszMessage) pszMessage = "";
 
-  HANDLE hSource = RegisterEventSourceA(nullptr, pszSource);
+  CEventSource hSource(RegisterEventSourceA(nullptr, pszSource));
   if (!hSource) return CError::MapSystemError(GetLastError());
 
   char szNumber[16] = " ";
@@ -49,16 +51,11 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
 
   const size_t cbText =
       strlen(c_szDevicePrefix) + strlen(pszAdapterName) + strlen(szNumber) + strlen(pszMessage) + 2 + 1;
-  char* pszText = new (std::nothrow) char[cbText]();
-  if (!pszText) {
-    DeregisterEventSource(hSource);
-    return ecOutOfMemory;
-  }
-  snprintf(pszText, cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
-  LPCSTR rgpszStrings[] = {pszText};
-  ReportEventA(hSource, wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
-  delete[] pszText;
-  DeregisterEventSource(hSource);
+  std::unique_ptr<char[]> pszText(new (std::nothrow) char[cbText]());
+  if (!pszText) return ecOutOfMemory;
+  snprintf(pszText.get(), cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
+  LPCSTR rgpszStrings[] = {pszText.get()};
+  ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
   return ecNoError;
 }
 
