@@ -7,9 +7,10 @@
 
 #include <cstdarg>
 
-// Message identifiers of the executable's message table; every message is "%1\r\n".
-const DWORD c_dwMsgServiceError = 0xC0002004;  // the service's own diagnostics
-const DWORD c_dwMsgServiceInfo = 0x40002002;   // the service's informational records
+// The message identifiers of the executable's message table (c_dwMsgServiceError for the
+// service's own diagnostics, c_dwMsgServiceInfo for its informational records, c_dwMsgRaid* for
+// controller records), generated from its definition; every message is "%1\r\n".
+#include "MessageIds.h"
 
 class CEventLog {
  public:

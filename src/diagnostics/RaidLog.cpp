@@ -17,10 +17,6 @@ const char c_szDevicePrefix[] = "\\Device\\Scsi\\";
 const char c_szUnknownAdapter[] = "Unknown RAID Adapter";
 const DWORD c_dwNoNumber = 0xFFFF;
 
-const DWORD c_dwMsgRaidInfo = 0x41011000;
-const DWORD c_dwMsgRaidWarning = 0x81011001;
-const DWORD c_dwMsgRaidError = 0xC1011002;
-
 }  // namespace
 
 ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszMessage) {
