@@ -1,6 +1,7 @@
 #include "wmi/WMIService.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/ComTypes.h"
 #include "common/Wait.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
@@ -38,16 +39,14 @@ ULONG CWMIService::Release() {
 
 ErrorCode CWMIService::Create(CWMIService** ppService) {
   if (!ppService) return ecBadParameter;
-  CWMIService* pService = new (std::nothrow) CWMIService();
+  CComRef<CWMIService> pService(new (std::nothrow) CWMIService());
   if (!pService) return ecOutOfMemory;
+  // On failure nothing half made stays behind: connections, the adapter table and the event go
+  // with the only reference.
   ErrorCode code = pService->Initialize();
-  if (code != ecNoError) {
-    // Nothing half made stays behind: connections, the adapter table and the event go now.
-    pService->Release();
-    return code;
-  }
-  CWMIServiceUtil::SetWMIService(pService);
-  *ppService = pService;
+  if (code != ecNoError) return code;
+  CWMIServiceUtil::SetWMIService(pService.Get());
+  *ppService = pService.Detach();
   return ecNoError;
 }
 
