@@ -152,6 +152,8 @@ HRESULT OnStatus(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObj
 
 }  // namespace
 
+// The handlers by name. Each is the address of a function, so it is constant-initialized: the
+// query tables, made at dynamic initialization, read them whatever the order of the files.
 const IndicateHandler CWbemSink::IndCCreateAdapterPrintf = OnChange<chCCreateAdapterPrintf>;
 const IndicateHandler CWbemSink::IndCDeleteAdapterPrintf = OnChange<chCDeleteAdapterPrintf>;
 const IndicateHandler CWbemSink::IndICreateAdapterPrintf = OnChange<chICreateAdapterPrintf>;
