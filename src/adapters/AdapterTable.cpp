@@ -200,8 +200,7 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
   CComRef<IWbemLocator> pLocator;
   HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, pLocator.PutVoid());
   if (FAILED(hr)) {
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "CoCreatInstance failed. Error: %s(0x%08x)\r\n",
-                      CError::ErrorString(hr), static_cast<unsigned>(hr));
+    LogHResult("CoCreatInstance failed. Error: %s(0x%08x)\r\n", hr);
     return ecComError;
   }
   if (!pLocator) {
@@ -216,8 +215,7 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
     hr = pLocator->ConnectServer(bstrNamespace.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, pServices.Put());
   }
   if (FAILED(hr)) {
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Failed to connect to CIMOM. Error: %s(0x%08x)",
-                      CError::ErrorString(hr), static_cast<unsigned>(hr));
+    LogHResult("Failed to connect to CIMOM. Error: %s(0x%08x)", hr);
     return ecWbemError;
   }
   if (!pServices) {
@@ -232,9 +230,7 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
     hr = pServices->CreateInstanceEnum(bstrClass.Get(), 0, nullptr, pEnum.Put());
   }
   if (FAILED(hr)) {
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
-                      "Failed to enum instances of Win32_SCSIController in CIMV2. Error: %s(0x%08x)\r\n",
-                      CError::ErrorString(hr), static_cast<unsigned>(hr));
+    LogHResult("Failed to enum instances of Win32_SCSIController in CIMV2. Error: %s(0x%08x)\r\n", hr);
     return ecWbemError;
   }
   if (!pEnum) {

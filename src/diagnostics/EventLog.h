@@ -5,9 +5,12 @@
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 
-// Message identifiers of the executable's message table; every message is "%1\r\n".
-const DWORD c_dwMsgServiceError = 0xC0002004;  // the service's own diagnostics
-const DWORD c_dwMsgServiceInfo = 0x40002002;   // the service's informational records
+#include <cstdarg>
+
+// The message identifiers of the executable's message table (c_dwMsgServiceError for the
+// service's own diagnostics, c_dwMsgServiceInfo for its informational records, c_dwMsgRaid* for
+// controller records), generated from its definition; every message is "%1\r\n".
+#include "MessageIds.h"
 
 class CEventLog {
  public:
@@ -29,4 +32,14 @@ class CEventLog {
       __attribute__((format(printf, 4, 5)))
 #endif
       ;
+
+ private:
+  // The formatting under Printf and PrintfRaid: like vsnprintf into at most c_cchRecord
+  // characters, and always terminated, also where a runtime leaves a cut text unterminated.
+  static const size_t c_cchRecord = 256;
+  static void FormatRecord(char (&szText)[c_cchRecord + 1], const char* pszFormat, va_list args);
 };
+
+// An error record (c_dwMsgServiceError) of pszFormat, given the HRESULT's name (CError::
+// ErrorString) for its first conversion and its value (as unsigned) for the next, if any.
+void LogHResult(const char* pszFormat, HRESULT hr);

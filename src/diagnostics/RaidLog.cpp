@@ -2,12 +2,13 @@
 #include "diagnostics/EventLog.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/Handle.h"
 #include "common/Text.h"
 #include "service/ServiceUtil.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -15,10 +16,6 @@ namespace {
 const char c_szDevicePrefix[] = "\\Device\\Scsi\\";
 const char c_szUnknownAdapter[] = "Unknown RAID Adapter";
 const DWORD c_dwNoNumber = 0xFFFF;
-
-const DWORD c_dwMsgRaidInfo = 0x41011000;
-const DWORD c_dwMsgRaidWarning = 0x81011001;
-const DWORD c_dwMsgRaidError = 0xC1011002;
 
 }  // namespace
 
@@ -32,7 +29,7 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
   }
   if (!pszMessage) pszMessage = "";
 
-  HANDLE hSource = RegisterEventSourceA(nullptr, pszSource);
+  CEventSource hSource(RegisterEventSourceA(nullptr, pszSource));
   if (!hSource) return CError::MapSystemError(GetLastError());
 
   char szNumber[16] = " ";
@@ -50,24 +47,19 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
 
   const size_t cbText =
       strlen(c_szDevicePrefix) + strlen(pszAdapterName) + strlen(szNumber) + strlen(pszMessage) + 2 + 1;
-  char* pszText = new (std::nothrow) char[cbText]();
-  if (!pszText) {
-    DeregisterEventSource(hSource);
-    return ecOutOfMemory;
-  }
-  snprintf(pszText, cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
-  LPCSTR rgpszStrings[] = {pszText};
-  ReportEventA(hSource, wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
-  delete[] pszText;
-  DeregisterEventSource(hSource);
+  std::unique_ptr<char[]> pszText(new (std::nothrow) char[cbText]());
+  if (!pszText) return ecOutOfMemory;
+  snprintf(pszText.get(), cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
+  LPCSTR rgpszStrings[] = {pszText.get()};
+  ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
   return ecNoError;
 }
 
 ErrorCode CEventLog::PrintfRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszFormat, ...) {
-  char szText[257] = {};
+  char szText[c_cchRecord + 1];
   va_list args;
   va_start(args, pszFormat);
-  vsnprintf(szText, sizeof(szText), pszFormat, args);
+  FormatRecord(szText, pszFormat, args);
   va_end(args);
   return PrintRaid(dwLevel, wAdapterIndex, dwAdapterNumber, szText);
 }

@@ -5,6 +5,7 @@
 #include "service/ServiceUtil.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -48,19 +49,20 @@ int main(int argc, char* argv[]) {
   char szProgramName[256];
   GetProgramName(pszPath, szProgramName, sizeof(szProgramName));
 
-  tDispatchInfo* pInfo = nullptr;
+  tDispatchInfo* pParsed = nullptr;
   ErrorCode code = CWMIServiceUtil::SetFullPathName(pszPath);
-  if (code == ecNoError) code = ParseArguments(static_cast<DWORD>(argc), argv, &pInfo);
+  if (code == ecNoError) code = ParseArguments(static_cast<DWORD>(argc), argv, &pParsed);
+  // The options parsed, also those of a command line that was refused.
+  const std::unique_ptr<tDispatchInfo> pInfo(pParsed);
   if (code == ecNoError) {
     if (!pInfo->pszServiceName || !*pInfo->pszServiceName) pInfo->pszServiceName = szProgramName;
     code = CWMIServiceUtil::SetServiceName(pInfo->pszServiceName);
     if (code == ecNoError) code = CWMIServiceUtil::SetDisplayName(pInfo->pszServiceName);
   }
-  if (code == ecNoError) code = Dispatch(pInfo);
+  if (code == ecNoError) code = Dispatch(pInfo.get());
 
   // A successful install or uninstall has printed its own confirmation.
   if (code != ecNoError) PrintUsage(szProgramName, code);
-  delete pInfo;
   fflush(stdout);
   return code == ecNoError ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Installing and removing the service from the console, and setting its failure actions at
 // every start.
+#include "common/Handle.h"
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
@@ -26,60 +27,6 @@ const DWORD c_dwRestartDelay = 500;
 // The fixed lock-status record of a 32-bit build plus room for the owner's name.
 const DWORD c_cbLockStatus = 268;
 const size_t c_cchModulePath = MAX_PATH;
-
-// Owns one handle of a family and closes it when replaced or destroyed.
-template <typename THandle, typename TTraits>
-class CHandle {
- public:
-  CHandle() = default;
-  explicit CHandle(THandle h) : m_h(h) {}
-  ~CHandle() { Reset(); }
-  CHandle(const CHandle&) = delete;
-  CHandle& operator=(const CHandle&) = delete;
-  CHandle(CHandle&& other) noexcept : m_h(other.Detach()) {}
-  CHandle& operator=(CHandle&& other) noexcept {
-    Reset(other.Detach());
-    return *this;
-  }
-
-  THandle Get() const { return m_h; }
-  explicit operator bool() const { return m_h != THandle(); }
-  // Frees the current value and hands out its address for a call that fills it.
-  THandle* Put() {
-    Reset();
-    return &m_h;
-  }
-  THandle Detach() {
-    THandle h = m_h;
-    m_h = THandle();
-    return h;
-  }
-  void Reset(THandle h = THandle()) {
-    if (m_h) TTraits::Close(m_h);
-    m_h = h;
-  }
-
- private:
-  THandle m_h = THandle();
-};
-
-struct tScHandleTraits {
-  static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
-};
-struct tScLockTraits {
-  static void Close(SC_LOCK l) { UnlockServiceDatabase(l); }
-};
-struct tRegKeyTraits {
-  static void Close(HKEY h) { RegCloseKey(h); }
-};
-struct tLocalTraits {
-  static void Close(HLOCAL p) { LocalFree(p); }
-};
-
-typedef CHandle<SC_HANDLE, tScHandleTraits> CScHandle;
-typedef CHandle<SC_LOCK, tScLockTraits> CScLock;
-typedef CHandle<HKEY, tRegKeyTraits> CRegKey;
-typedef CHandle<HLOCAL, tLocalTraits> CLocalMem;
 
 ErrorCode LastSystemError() { return CError::MapSystemError(GetLastError()); }
 

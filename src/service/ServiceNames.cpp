@@ -1,5 +1,6 @@
 #include "service/ServiceUtil.h"
 
+#include "common/ComTypes.h"
 #include "common/Lock.h"
 #include "wmi/WMIService.h"
 
@@ -58,11 +59,10 @@ CWMIService* CWMIServiceUtil::AcquireWMIService() {
 
 void CWMIServiceUtil::SetWMIService(CWMIService* pService) {
   if (pService) pService->AddRef();
-  CWMIService* pOld;
+  CComRef<CWMIService> pOld;
   {
     CLockGuard lock(PublicationLock());
-    pOld = static_cast<CWMIService*>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService));
+    pOld = CComRef<CWMIService>(static_cast<CWMIService*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&s_pWMIService), pService)));
   }
-  if (pOld) pOld->Release();
 }

@@ -1,6 +1,8 @@
 #include "service/ServiceRuntime.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/ComTypes.h"
+#include "common/Handle.h"
 #include "common/Lock.h"
 #include "common/Wait.h"
 #include "service/ServiceUtil.h"
@@ -83,29 +85,31 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   }
 
   // A stop during the start delay leaves nothing to make.
-  CWMIService* pService = nullptr;
+  CComRef<CWMIService> pService;
   const bool bCreated = !IsStop(CWMIServiceUtil::GetServiceCntrlState()) &&
-                        CWMIService::Create(&pService) == ecNoError && pService;
-  HANDLE hDone = bCreated ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
-  if (EndStart(bCreated, hDone)) {
+                        CWMIService::Create(pService.Put()) == ecNoError && pService;
+  CKernelHandle hDone(bCreated ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr);
+  if (EndStart(bCreated, hDone.Get())) {
+    // The handler has taken the event over: it closes it once this thread has set it.
+    const HANDLE hSetWhenDone = hDone.Detach();
     pService->LogMain();
     pService->WaitForShutdown();
-    pService->Release();
+    pService.Reset();
     // The handler runs the whole stop and reports stopped as its last act, once this thread
     // says it is done; until then the handler (and the workers it waits for) may still use COM
     // and the driver list, and from then on the process may end at any moment. So this thread
     // leaves both to the end of the process.
     CWbemSink::AcceptBatches(false);
-    if (hDone) SetEvent(hDone);
+    if (hSetWhenDone) SetEvent(hSetWhenDone);
     return;
   }
-  if (hDone) CloseHandle(hDone);
+  hDone.Reset();
 
   // Creation failed, or a stop came during the start: this thread stops the service, after it
   // is done with COM, so that stopped is the last thing the process does.
   if (pService) {
     pService->ServiceShutdown();
-    pService->Release();
+    pService.Reset();
   }
   CWbemSink::AcceptBatches(false);
   CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
@@ -148,23 +152,25 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
   SetServiceStatus(&ss);
 
   ErrorCode code = ecNoError;
-  if (CWMIService* pService = AcquireWMIService()) {
+  CComRef<CWMIService> pService(AcquireWMIService());
+  if (pService) {
     // The work accepted before the stop finishes before stopped is reported.
     code = pService->ServiceShutdown(ReportStopProgress);
-    pService->Release();
+    pService.Reset();
   }
 
   // The service thread lets go of the object and returns before stopped is reported.
-  HANDLE hDone;
+  CKernelHandle hDone;
   {
     CLockGuard lock(StatusLock());
-    hDone = s_hServiceThreadDone;
+    hDone.Reset(s_hServiceThreadDone);
     s_hServiceThreadDone = nullptr;
   }
-  if (hDone &&
-      WaitWithProgress([hDone](DWORD dwMs) { return WaitForSingleObject(hDone, dwMs) == WAIT_OBJECT_0; },
-                       c_dwServiceThreadMs, ReportStopProgress))
-    CloseHandle(hDone);  // a thread that never said it was done may still set it
+  const HANDLE hWait = hDone.Get();
+  if (hWait && !WaitWithProgress([hWait](DWORD dwMs) { return WaitForSingleObject(hWait, dwMs) == WAIT_OBJECT_0; },
+                                 c_dwServiceThreadMs, ReportStopProgress))
+    hDone.Detach();  // a thread that never said it was done may still set it: left open
+  hDone.Reset();
 
   ss.dwCurrentState = SERVICE_STOPPED;
   ss.dwCheckPoint = 0;

@@ -10,31 +10,45 @@ namespace {
 
 // The running service object, held for the length of one handler call; empty once the stop has
 // begun.
-class CServiceRef {
- public:
-  CServiceRef() : m_pService(CWMIServiceUtil::AcquireWMIService()) {}
-  ~CServiceRef() {
-    if (m_pService) m_pService->Release();
-  }
-  CServiceRef(const CServiceRef&) = delete;
-  CServiceRef& operator=(const CServiceRef&) = delete;
+CComRef<CWMIService> AcquireService() { return CComRef<CWMIService>(CWMIServiceUtil::AcquireWMIService()); }
 
-  CWMIService* operator->() const { return m_pService; }
-  CWMIService* Get() const { return m_pService; }
-  explicit operator bool() const { return m_pService != nullptr; }
-
- private:
-  CWMIService* m_pService;
+// A list of rows of the nsWMI query table.
+struct tRows {
+  const EQueryEvent* pRows;
+  size_t cRows;
 };
-
-// Registers each row in nsWMI that is not active yet, in order, whatever the previous results.
 template <size_t N>
-void Register(CServiceRef& service, const EQueryEvent (&rows)[N]) {
-  for (EQueryEvent row : rows) {
-    EQueryStatus status = qsUnknown;
-    service->ExecQueryAsync(nsWMI, row, qoConditional, &status);
-  }
+constexpr tRows Rows(const EQueryEvent (&rows)[N]) {
+  return {rows, N};
 }
+const tRows c_rowsNone = {nullptr, 0};
+
+// What a change of the driver's classes or of the machine's controllers does to the queries.
+enum EStale {
+  // Nothing is done to older registrations.
+  stNone,
+  // The class of these rows was deleted after their registrations older than the event being
+  // handled were made: WMI delivers nothing more to those, whether or not it said so; they end.
+  // Registrations made after the event was delivered (the class back already) are left alone.
+  stEnd,
+  // The class of these rows was created after their registrations older than the event being
+  // handled were made. Such a registration may belong to an earlier life of the class that ended
+  // without a deletion event (WMI polls, and ends subscriptions silently): each is registered
+  // anew before the old one is cancelled, so that a live one loses nothing.
+  stRefresh,
+};
+enum EControllers { ctNone, ctArrived, ctLeft };
+
+struct tChangeRule {
+  EStale eStale;
+  tRows stale;  // the rows stale registrations are looked for in
+  tRows reg;    // then registered in order where not active, whatever the previous results
+  // A deleted class that is back already (a reload quicker than its events): the stale rows are
+  // registered again at once, as no creation event may follow.
+  const wchar_t* pwszClassBack;
+  bool bNeedSupported;        // nothing is done unless a supported controller is present
+  EControllers eControllers;  // rescans the adapter table and follows the controllers
+};
 
 // The rows whose events need each of the driver's classes: the message query and the instance
 // queries need Talvenix_AdapterPrintf (the driver's message classes come and go with it), the
@@ -42,34 +56,55 @@ void Register(CServiceRef& service, const EQueryEvent (&rows)[N]) {
 const EQueryEvent c_rgNeedAdapterPrintf[] = {qEAdapterPrintfNotification, qICreateAdapterPrintf,
                                              qIDeleteAdapterPrintf};
 const EQueryEvent c_rgNeedSetHostTime[] = {qEHostTimeRequest, qICreateSetHostTime, qIDeleteSetHostTime};
+const EQueryEvent c_rgAfterCreateAdapterPrintf[] = {
+    qCDeleteAdapterPrintf, qICreateAdapterPrintf, qIDeleteAdapterPrintf, qICreateSetHostTime,
+    qIDeleteSetHostTime,   qEAdapterPrintfNotification, qEHostTimeRequest};
+// The driver's classes appear one after another: this may be the first creation after which
+// the message query can be registered.
+const EQueryEvent c_rgAfterCreateSetHostTime[] = {qCDeleteSetHostTime, qICreateSetHostTime, qIDeleteSetHostTime,
+                                                  qEHostTimeRequest, qEAdapterPrintfNotification};
+// The creation query of a class stays registered to see it come back.
+const EQueryEvent c_rgCreateAdapterPrintf[] = {qCCreateAdapterPrintf};
+const EQueryEvent c_rgCreateSetHostTime[] = {qCCreateSetHostTime};
+const EQueryEvent c_rgMessageAndTime[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
+const EQueryEvent c_rgTimeAndMessage[] = {qEHostTimeRequest, qEAdapterPrintfNotification};
 
-typedef ErrorCode (CWMIService::*StaleOperation)(ENameSpace, EQueryEvent, DWORD, EQueryStatus*);
+enum EChange {
+  chCCreateAdapterPrintf,
+  chCDeleteAdapterPrintf,
+  chICreateAdapterPrintf,
+  chIDeleteAdapterPrintf,
+  chCCreateSetHostTime,
+  chCDeleteSetHostTime,
+  chICreateSetHostTime,
+  chIDeleteSetHostTime,
+  chICreateWin32ScsiController,
+  chIDeleteWin32ScsiController,
+  chCount,
+};
 
-// Applies one of the operations on registrations older than the event being handled to each row.
-template <size_t N>
-void ForStale(CServiceRef& service, const EQueryEvent (&rows)[N], StaleOperation pfnOperation) {
-  const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
-  for (EQueryEvent row : rows) {
+const tChangeRule c_rgChangeRules[chCount] = {
+    /* chCCreateAdapterPrintf */ {stRefresh, Rows(c_rgNeedAdapterPrintf), Rows(c_rgAfterCreateAdapterPrintf),
+                                  nullptr, false, ctNone},
+    /* chCDeleteAdapterPrintf */ {stEnd, Rows(c_rgNeedAdapterPrintf), Rows(c_rgCreateAdapterPrintf),
+                                  L"Talvenix_AdapterPrintf", false, ctNone},
+    /* chICreateAdapterPrintf */ {stNone, c_rowsNone, Rows(c_rgMessageAndTime), nullptr, true, ctNone},
+    /* chIDeleteAdapterPrintf */ {stNone, c_rowsNone, c_rowsNone, nullptr, false, ctNone},
+    /* chCCreateSetHostTime */ {stRefresh, Rows(c_rgNeedSetHostTime), Rows(c_rgAfterCreateSetHostTime), nullptr,
+                                false, ctNone},
+    /* chCDeleteSetHostTime */ {stEnd, Rows(c_rgNeedSetHostTime), Rows(c_rgCreateSetHostTime),
+                                L"Talvenix_SetHostTime", false, ctNone},
+    /* chICreateSetHostTime */ {stNone, c_rowsNone, Rows(c_rgTimeAndMessage), nullptr, true, ctNone},
+    /* chIDeleteSetHostTime */ {stNone, c_rowsNone, c_rowsNone, nullptr, false, ctNone},
+    /* chICreateWin32ScsiController */ {stNone, c_rowsNone, c_rowsNone, nullptr, false, ctArrived},
+    /* chIDeleteWin32ScsiController */ {stNone, c_rowsNone, c_rowsNone, nullptr, false, ctLeft},
+};
+
+void Register(CWMIService& service, tRows rows) {
+  for (size_t i = 0; i < rows.cRows; ++i) {
     EQueryStatus status = qsUnknown;
-    (service.Get()->*pfnOperation)(nsWMI, row, dwLastStale, &status);
+    service.ExecQueryAsync(nsWMI, rows.pRows[i], qoConditional, &status);
   }
-}
-
-// The class of these rows was deleted after their registrations older than the event being
-// handled were made: WMI delivers nothing more to those, whether or not it said so.
-// Registrations made after the event was delivered (the class back already) are left alone.
-template <size_t N>
-void EndStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
-  ForStale(service, rows, &CWMIService::EndStaleRegistration);
-}
-
-// The class of these rows was created after their registrations older than the event being
-// handled were made. Such a registration may belong to an earlier life of the class that ended
-// without a deletion event (WMI polls, and ends subscriptions silently): each is registered anew
-// before the old one is cancelled, so that a live one loses nothing.
-template <size_t N>
-void RefreshStale(CServiceRef& service, const EQueryEvent (&rows)[N]) {
-  ForStale(service, rows, &CWMIService::RefreshRegistration);
 }
 
 bool ClassExists(IWbemServices* pServices, const wchar_t* pwszClass) {
@@ -79,132 +114,66 @@ bool ClassExists(IWbemServices* pServices, const wchar_t* pwszClass) {
   return bstrClass.Get() && SUCCEEDED(pServices->GetObject(bstrClass.Get(), 0, nullptr, pClass.Put(), nullptr));
 }
 
-// A class went away: its rows end, and the creation query stays registered to see it come
-// back. If it is back already (a reload quicker than its events), its rows are registered again
-// now, as no creation event may follow.
-template <size_t N>
-void FollowClassDeletion(IWbemServices* pServices, const wchar_t* pwszClass, EQueryEvent creationQuery,
-                         const EQueryEvent (&rows)[N]) {
-  CServiceRef service;
+void ApplyChange(IWbemServices* pServices, const tChangeRule& rule) {
+  if (rule.eStale == stNone && rule.reg.cRows == 0 && rule.eControllers == ctNone) return;
+  CComRef<CWMIService> service = AcquireService();
   if (!service) return;
-  EndStale(service, rows);
-  const EQueryEvent creation[] = {creationQuery};
-  Register(service, creation);
-  if (ClassExists(pServices, pwszClass)) Register(service, rows);
+  if (rule.eControllers != ctNone) service->FollowControllers(rule.eControllers == ctArrived);
+  if (rule.bNeedSupported && !CAdapterInfo::GetIsSupDriverInstalled()) return;
+  if (rule.eStale != stNone) {
+    const DWORD dwLastStale = CWbemSink::LastRegistrationBeforeEvent();
+    for (size_t i = 0; i < rule.stale.cRows; ++i) {
+      EQueryStatus status = qsUnknown;
+      if (rule.eStale == stEnd)
+        service->EndStaleRegistration(nsWMI, rule.stale.pRows[i], dwLastStale, &status);
+      else
+        service->RefreshRegistration(nsWMI, rule.stale.pRows[i], dwLastStale, &status);
+    }
+  }
+  Register(*service.Get(), rule.reg);
+  if (rule.pwszClassBack && ClassExists(pServices, rule.pwszClassBack)) Register(*service.Get(), rule.stale);
 }
 
-const EQueryEvent c_rgMessageAndTime[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
+template <EChange change>
+HRESULT OnChange(IWbemServices* pServices, IWbemClassObject*) {
+  ApplyChange(pServices, c_rgChangeRules[change]);
+  return WBEM_S_NO_ERROR;
+}
 
 // A final status ends the registration it belongs to, whatever its code; a progress report
 // ends nothing.
-HRESULT OnStatus(ENameSpace ns, EQueryEvent query, DWORD dwRegistration, LONG lFlags) {
+template <ENameSpace ns, EQueryEvent query>
+HRESULT OnStatus(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
   if (lFlags != WBEM_STATUS_COMPLETE) return WBEM_S_NO_ERROR;
-  CServiceRef service;
+  CComRef<CWMIService> service = AcquireService();
   if (service) service->EndRegistration(ns, query, dwRegistration);
   return WBEM_S_NO_ERROR;
 }
 
 }  // namespace
 
-HRESULT CWbemSink::IndCCreateAdapterPrintf(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) {
-    RefreshStale(service, c_rgNeedAdapterPrintf);
-    const EQueryEvent rows[] = {qCDeleteAdapterPrintf, qICreateAdapterPrintf, qIDeleteAdapterPrintf,
-                                qICreateSetHostTime,   qIDeleteSetHostTime,   qEAdapterPrintfNotification,
-                                qEHostTimeRequest};
-    Register(service, rows);
-  }
-  return WBEM_S_NO_ERROR;
-}
+// The handlers by name. Each is the address of a function, so it is constant-initialized: the
+// query tables, made at dynamic initialization, read them whatever the order of the files.
+const IndicateHandler CWbemSink::IndCCreateAdapterPrintf = OnChange<chCCreateAdapterPrintf>;
+const IndicateHandler CWbemSink::IndCDeleteAdapterPrintf = OnChange<chCDeleteAdapterPrintf>;
+const IndicateHandler CWbemSink::IndICreateAdapterPrintf = OnChange<chICreateAdapterPrintf>;
+const IndicateHandler CWbemSink::IndIDeleteAdapterPrintf = OnChange<chIDeleteAdapterPrintf>;
+const IndicateHandler CWbemSink::IndCCreateSetHostTime = OnChange<chCCreateSetHostTime>;
+const IndicateHandler CWbemSink::IndCDeleteSetHostTime = OnChange<chCDeleteSetHostTime>;
+const IndicateHandler CWbemSink::IndICreateSetHostTime = OnChange<chICreateSetHostTime>;
+const IndicateHandler CWbemSink::IndIDeleteSetHostTime = OnChange<chIDeleteSetHostTime>;
+const IndicateHandler CWbemSink::IndICreateWin32ScsiController = OnChange<chICreateWin32ScsiController>;
+const IndicateHandler CWbemSink::IndIDeleteWin32ScsiController = OnChange<chIDeleteWin32ScsiController>;
 
-HRESULT CWbemSink::IndCDeleteAdapterPrintf(IWbemServices* pServices, IWbemClassObject*) {
-  FollowClassDeletion(pServices, L"Talvenix_AdapterPrintf", qCCreateAdapterPrintf, c_rgNeedAdapterPrintf);
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndICreateAdapterPrintf(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service && CAdapterInfo::GetIsSupDriverInstalled()) Register(service, c_rgMessageAndTime);
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndIDeleteAdapterPrintf(IWbemServices*, IWbemClassObject*) { return WBEM_S_NO_ERROR; }
-
-HRESULT CWbemSink::IndCCreateSetHostTime(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) {
-    RefreshStale(service, c_rgNeedSetHostTime);
-    // The driver's classes appear one after another: this may be the first creation after
-    // which the message query can be registered.
-    const EQueryEvent rows[] = {qCDeleteSetHostTime, qICreateSetHostTime, qIDeleteSetHostTime, qEHostTimeRequest,
-                                qEAdapterPrintfNotification};
-    Register(service, rows);
-  }
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndCDeleteSetHostTime(IWbemServices* pServices, IWbemClassObject*) {
-  FollowClassDeletion(pServices, L"Talvenix_SetHostTime", qCCreateSetHostTime, c_rgNeedSetHostTime);
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndICreateSetHostTime(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service && CAdapterInfo::GetIsSupDriverInstalled()) {
-    const EQueryEvent rows[] = {qEHostTimeRequest, qEAdapterPrintfNotification};
-    Register(service, rows);
-  }
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndIDeleteSetHostTime(IWbemServices*, IWbemClassObject*) { return WBEM_S_NO_ERROR; }
-
-HRESULT CWbemSink::IndICreateWin32ScsiController(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) service->FollowControllers(true);
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::IndIDeleteWin32ScsiController(IWbemServices*, IWbemClassObject*) {
-  CServiceRef service;
-  if (service) service->FollowControllers(false);
-  return WBEM_S_NO_ERROR;
-}
-
-HRESULT CWbemSink::SsEAdapterPrintfNotification(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qEAdapterPrintfNotification, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsCCreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCCreateAdapterPrintf, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsCDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCDeleteAdapterPrintf, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsICreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qICreateAdapterPrintf, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsIDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qIDeleteAdapterPrintf, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsEHostTimeRequest(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qEHostTimeRequest, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsCCreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCCreateSetHostTime, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsCDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qCDeleteSetHostTime, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsICreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qICreateSetHostTime, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsIDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsWMI, qIDeleteSetHostTime, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsICreateWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsCIMV2, qICreateWin32ScsiController, dwRegistration, lFlags);
-}
-HRESULT CWbemSink::SsIDeleteWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT, BSTR, IWbemClassObject*) {
-  return OnStatus(nsCIMV2, qIDeleteWin32ScsiController, dwRegistration, lFlags);
-}
+const SetStatusHandler CWbemSink::SsEAdapterPrintfNotification = OnStatus<nsWMI, qEAdapterPrintfNotification>;
+const SetStatusHandler CWbemSink::SsCCreateAdapterPrintf = OnStatus<nsWMI, qCCreateAdapterPrintf>;
+const SetStatusHandler CWbemSink::SsCDeleteAdapterPrintf = OnStatus<nsWMI, qCDeleteAdapterPrintf>;
+const SetStatusHandler CWbemSink::SsICreateAdapterPrintf = OnStatus<nsWMI, qICreateAdapterPrintf>;
+const SetStatusHandler CWbemSink::SsIDeleteAdapterPrintf = OnStatus<nsWMI, qIDeleteAdapterPrintf>;
+const SetStatusHandler CWbemSink::SsEHostTimeRequest = OnStatus<nsWMI, qEHostTimeRequest>;
+const SetStatusHandler CWbemSink::SsCCreateSetHostTime = OnStatus<nsWMI, qCCreateSetHostTime>;
+const SetStatusHandler CWbemSink::SsCDeleteSetHostTime = OnStatus<nsWMI, qCDeleteSetHostTime>;
+const SetStatusHandler CWbemSink::SsICreateSetHostTime = OnStatus<nsWMI, qICreateSetHostTime>;
+const SetStatusHandler CWbemSink::SsIDeleteSetHostTime = OnStatus<nsWMI, qIDeleteSetHostTime>;
+const SetStatusHandler CWbemSink::SsICreateWin32ScsiController = OnStatus<nsCIMV2, qICreateWin32ScsiController>;
+const SetStatusHandler CWbemSink::SsIDeleteWin32ScsiController = OnStatus<nsCIMV2, qIDeleteWin32ScsiController>;

@@ -81,44 +81,32 @@ class CWbemSink : public IWbemObjectSink {
   static HRESULT IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObject* pEvent);
   static HRESULT HostTimeRequest(IWbemServices* pServices, IWbemClassObject* pInstance, WORD wAdapterIndex);
 
-  // Class and instance changes.
-  static HRESULT IndCCreateAdapterPrintf(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndCDeleteAdapterPrintf(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndICreateAdapterPrintf(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndIDeleteAdapterPrintf(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndCCreateSetHostTime(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndCDeleteSetHostTime(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndICreateSetHostTime(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndIDeleteSetHostTime(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndICreateWin32ScsiController(IWbemServices* pServices, IWbemClassObject* pObject);
-  static HRESULT IndIDeleteWin32ScsiController(IWbemServices* pServices, IWbemClassObject* pObject);
+  // Class and instance changes, each an entry of one table of rules (ChangeHandlers.cpp).
+  static const IndicateHandler IndCCreateAdapterPrintf;
+  static const IndicateHandler IndCDeleteAdapterPrintf;
+  static const IndicateHandler IndICreateAdapterPrintf;
+  static const IndicateHandler IndIDeleteAdapterPrintf;
+  static const IndicateHandler IndCCreateSetHostTime;
+  static const IndicateHandler IndCDeleteSetHostTime;
+  static const IndicateHandler IndICreateSetHostTime;
+  static const IndicateHandler IndIDeleteSetHostTime;
+  static const IndicateHandler IndICreateWin32ScsiController;
+  static const IndicateHandler IndIDeleteWin32ScsiController;
 
-  // Set-status handlers: a final status ends the registration it belongs to, whatever its code;
-  // progress reports change nothing.
-  static HRESULT SsEAdapterPrintfNotification(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                              IWbemClassObject* pObj);
-  static HRESULT SsCCreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                        IWbemClassObject* pObj);
-  static HRESULT SsCDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                        IWbemClassObject* pObj);
-  static HRESULT SsICreateAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                        IWbemClassObject* pObj);
-  static HRESULT SsIDeleteAdapterPrintf(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                        IWbemClassObject* pObj);
-  static HRESULT SsEHostTimeRequest(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                    IWbemClassObject* pObj);
-  static HRESULT SsCCreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                      IWbemClassObject* pObj);
-  static HRESULT SsCDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                      IWbemClassObject* pObj);
-  static HRESULT SsICreateSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                      IWbemClassObject* pObj);
-  static HRESULT SsIDeleteSetHostTime(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                      IWbemClassObject* pObj);
-  static HRESULT SsICreateWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                              IWbemClassObject* pObj);
-  static HRESULT SsIDeleteWin32ScsiController(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
-                                              IWbemClassObject* pObj);
+  // Set-status handlers, one per query: a final status ends the registration it belongs to,
+  // whatever its code; progress reports change nothing.
+  static const SetStatusHandler SsEAdapterPrintfNotification;
+  static const SetStatusHandler SsCCreateAdapterPrintf;
+  static const SetStatusHandler SsCDeleteAdapterPrintf;
+  static const SetStatusHandler SsICreateAdapterPrintf;
+  static const SetStatusHandler SsIDeleteAdapterPrintf;
+  static const SetStatusHandler SsEHostTimeRequest;
+  static const SetStatusHandler SsCCreateSetHostTime;
+  static const SetStatusHandler SsCDeleteSetHostTime;
+  static const SetStatusHandler SsICreateSetHostTime;
+  static const SetStatusHandler SsIDeleteSetHostTime;
+  static const SetStatusHandler SsICreateWin32ScsiController;
+  static const SetStatusHandler SsIDeleteWin32ScsiController;
 
  protected:
   virtual ~CWbemSink();

@@ -1,25 +1,20 @@
 #include "wmi/Consumers.h"
 
-#include "common/Lock.h"
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
 
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
 const wchar_t* const c_pwszNameSpace[nsCount] = {L"\\\\.\\ROOT\\WMI", L"\\\\.\\ROOT\\CIMV2"};
 
-void LogError(const char* pszFormat, HRESULT hr) {
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
-                    static_cast<unsigned>(hr));
-}
-
 }  // namespace
 
 CConsumers::CConsumers(ENameSpace ns)
-    : m_ns(ns), m_pLocator(nullptr), m_pServices(nullptr), m_pQueries(nullptr), m_dwCount(0) {}
+    : m_ns(ns), m_dwCount(0) {}
 
 ErrorCode CConsumers::Create(CConsumers** ppConsumers, ENameSpace ns) {
   *ppConsumers = nullptr;
@@ -33,13 +28,10 @@ ErrorCode CConsumers::Create(CConsumers** ppConsumers, ENameSpace ns) {
 
 ErrorCode CConsumers::Initialize() {
   HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                reinterpret_cast<void**>(&m_pLocator));
+                                m_pLocator.PutVoid());
   if (hr != S_OK) {
-    if (m_pLocator) {
-      m_pLocator->Release();
-      m_pLocator = nullptr;
-    }
-    LogError("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr);
+    m_pLocator.Reset();
+    LogHResult("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
   if (!m_pLocator) {
@@ -47,17 +39,15 @@ ErrorCode CConsumers::Initialize() {
     return ecComError;
   }
 
-  BSTR bstrNameSpace = SysAllocString(c_pwszNameSpace[m_ns]);
-  hr = bstrNameSpace ? m_pLocator->ConnectServer(bstrNameSpace, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                                 &m_pServices)
-                     : static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY);
-  SysFreeString(bstrNameSpace);
+  {
+    CBSTR bstrNameSpace(c_pwszNameSpace[m_ns]);
+    hr = bstrNameSpace.IsNull() ? static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY)
+                                : m_pLocator->ConnectServer(bstrNameSpace.Get(), nullptr, nullptr, nullptr, 0,
+                                                            nullptr, nullptr, m_pServices.Put());
+  }
   if (FAILED(hr)) {
-    if (m_pServices) {
-      m_pServices->Release();
-      m_pServices = nullptr;
-    }
-    LogError("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr);
+    m_pServices.Reset();
+    LogHResult("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr);
     return ecWbemError;
   }
   if (!m_pServices) {
@@ -67,70 +57,32 @@ ErrorCode CConsumers::Initialize() {
 
   const DWORD dwCount = s_pdwQueryCount[m_ns];
   if (dwCount == 0) return ecBadParameter;
-  m_pQueries = new (std::nothrow) tQueryInfo[dwCount]();
+  m_pQueries.reset(new (std::nothrow) tQueryInfo[dwCount]());
   if (!m_pQueries) return ecOutOfMemory;
-  m_dwCount = dwCount;
 
   const tQueryEventsInfo* pRows = s_ppQueryEventsInfo[m_ns];
   for (DWORD i = 0; i < dwCount; ++i) {
-    tQueryInfo& record = m_pQueries[i];
-    BSTR bstrQuery = SysAllocString(pRows[i].pwszQuery);
-    if (!bstrQuery) {
-      // Unwind the records made so far; the locator and services go with the destructor.
-      for (DWORD j = 0; j < i; ++j) {
-        SysFreeString(m_pQueries[j].bstrQuery);
-        DeleteCriticalSection(&m_pQueries[j].csCall);
-        DeleteCriticalSection(&m_pQueries[j].csStatus);
-      }
-      delete[] m_pQueries;
-      m_pQueries = nullptr;
-      m_dwCount = 0;
-      return ecOutOfMemory;
-    }
-    InitializeCriticalSection(&record.csCall);
-    InitializeCriticalSection(&record.csStatus);
-    record.eStatus = qsInactive;
-    record.bstrQuery = bstrQuery;
-    record.pSink = nullptr;
-    record.bReportedDown = false;
+    CBSTR bstrQuery(pRows[i].pwszQuery);
+    if (bstrQuery.IsNull()) return ecOutOfMemory;
+    m_pQueries[i].bstrQuery = std::move(bstrQuery);
   }
+  m_dwCount = dwCount;
   return ecNoError;
 }
 
 CConsumers::~CConsumers() {
-  for (DWORD i = 0; m_pQueries && i < m_dwCount; ++i) {
-    tQueryInfo& record = m_pQueries[i];
+  for (DWORD i = 0; i < m_dwCount; ++i) {
     // Every registration WMI may still hold is cancelled, active or not.
     EQueryStatus status = qsUnknown;
     CallCancelAsyncCall(static_cast<EQueryEvent>(i), qoForce, &status);
-    if (record.pSink) {
-      // WMI refused the cancellation; nothing more can be done for it.
-      record.pSink->Release();
-      record.pSink = nullptr;
-    }
-    if (record.bstrQuery) {
-      SysFreeString(record.bstrQuery);
-      record.bstrQuery = nullptr;
-    }
-    DeleteCriticalSection(&record.csCall);
-    DeleteCriticalSection(&record.csStatus);
-  }
-  delete[] m_pQueries;
-  m_pQueries = nullptr;
-  m_dwCount = 0;
-  if (m_pServices) {
-    m_pServices->Release();
-    m_pServices = nullptr;
-  }
-  if (m_pLocator) {
-    m_pLocator->Release();
-    m_pLocator = nullptr;
+    // A sink left here is one whose cancellation WMI refused; nothing more can be done for it.
+    m_pQueries[i].pSink.Reset();
   }
 }
 
 EQueryStatus CConsumers::GetQueryStatus(EQueryEvent query) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard lock(&record.csStatus);
+  CLockGuard lock(record.csStatus);
   // A registration whose final status is on its way is no longer active, even before its
   // handler has run.
   if (record.eStatus == qsActive && record.pSink && record.pSink->HasEnded()) return qsInactive;
@@ -139,42 +91,39 @@ EQueryStatus CConsumers::GetQueryStatus(EQueryEvent query) {
 
 ErrorCode CConsumers::SetQueryStatus(EQueryEvent query, EQueryStatus value) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard lock(&record.csStatus);
+  CLockGuard lock(record.csStatus);
   record.eStatus = value;
   return ecNoError;
 }
 
 ErrorCode CConsumers::EndRegistration(EQueryEvent query, DWORD dwRegistration) {
   tQueryInfo& record = m_pQueries[query];
-  CWbemSink* pEnded = nullptr;
+  CComRef<CWbemSink> pEnded;
   EReport report = rNone;
   {
-    CLockGuard lock(&record.csStatus);
+    CLockGuard lock(record.csStatus);
     // A registration still being made (not active yet) is settled by the call that makes it.
     if (record.eStatus == qsActive && record.pSink && record.pSink->Registration() == dwRegistration &&
         record.pSink->HasEnded()) {
-      pEnded = record.pSink;
-      record.pSink = nullptr;
+      pEnded = std::move(record.pSink);
       record.eStatus = qsInactive;
       report = DecideReportLocked(query, rEnded);
     }
   }
   if (pEnded) {
     Report(query, report, pEnded->FinalStatus());
-    pEnded->Release();
   }
   return ecNoError;
 }
 
 void CConsumers::ForgetEnded(EQueryEvent query) {
   tQueryInfo& record = m_pQueries[query];
-  CWbemSink* pEnded = nullptr;
+  CComRef<CWbemSink> pEnded;
   EReport report = rNone;
   {
-    CLockGuard lock(&record.csStatus);
+    CLockGuard lock(record.csStatus);
     if (record.pSink && record.pSink->HasEnded()) {
-      pEnded = record.pSink;
-      record.pSink = nullptr;
+      pEnded = std::move(record.pSink);
       if (record.eStatus == qsActive) {
         record.eStatus = qsInactive;
         report = DecideReportLocked(query, rEnded);
@@ -183,7 +132,6 @@ void CConsumers::ForgetEnded(EQueryEvent query) {
   }
   if (pEnded) {
     Report(query, report, pEnded->FinalStatus());
-    pEnded->Release();
   }
 }
 
@@ -193,41 +141,39 @@ void CConsumers::ForgetEnded(EQueryEvent query) {
 // cancels it first, so that WMI never holds two.
 ErrorCode CConsumers::CancelCurrent(EQueryEvent query, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CWbemSink* pSink;
+  CComRef<CWbemSink> pSink;
   {
-    CLockGuard lock(&record.csStatus);
-    pSink = record.pSink;
-    record.pSink = nullptr;
+    CLockGuard lock(record.csStatus);
+    pSink = std::move(record.pSink);
     record.eStatus = qsInactive;
   }
   *pStatus = qsInactive;
   if (!pSink) return ecNoError;
 
-  HRESULT hr = m_pServices->CancelAsyncCall(pSink);
+  HRESULT hr = m_pServices->CancelAsyncCall(pSink.Get());
   if (hr != WBEM_S_NO_ERROR && !pSink->HasEnded()) {
-    CLockGuard lock(&record.csStatus);
-    record.pSink = pSink;
+    CLockGuard lock(record.csStatus);
+    record.pSink = std::move(pSink);
     record.eStatus = qsFailed;
     *pStatus = qsFailed;
     return ecWbemError;
   }
-  pSink->Release();
   return ecNoError;
 }
 
 ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard call(&record.csCall);
+  CLockGuard call(record.csCall);
   ForgetEnded(query);
   bool bEarlier;
   {
-    CLockGuard lock(&record.csStatus);
+    CLockGuard lock(record.csStatus);
     if (option == qoConditional && record.eStatus == qsActive) {
       *pStatus = qsActive;
       return ecNoError;
     }
     if (option != qoConditional && option != qoForce) return ecNoError;
-    bEarlier = record.pSink != nullptr;
+    bEarlier = static_cast<bool>(record.pSink);
   }
   // A forced registration of an active query, or one after a refused cancellation.
   if (bEarlier) {
@@ -240,29 +186,28 @@ ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOp
 ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
   const tQueryEventsInfo& row = s_ppQueryEventsInfo[m_ns][query];
-  CWbemSink* pSink =
-      new (std::nothrow) CWbemSink(row.pfnIndicate, row.pfnSetStatus, m_pServices, CWbemSink::NewRegistration());
+  // The construction reference; WMI and the record hold their own.
+  CComRef<CWbemSink> pSink(
+      new (std::nothrow) CWbemSink(row.pfnIndicate, row.pfnSetStatus, m_pServices.Get(), CWbemSink::NewRegistration()));
+  const bool bMade = static_cast<bool>(pSink);
   HRESULT hr = WBEM_E_OUT_OF_MEMORY;
-  if (pSink) {
+  if (bMade) {
     {
-      CLockGuard lock(&record.csStatus);
-      pSink->AddRef();  // the record's reference
-      record.pSink = pSink;
+      CLockGuard lock(record.csStatus);
+      record.pSink = CComRef<CWbemSink>::Share(pSink.Get());
     }
-    BSTR bstrQuery = SysAllocString(record.bstrQuery);
-    BSTR bstrLanguage = SysAllocString(L"WQL");
-    if (bstrQuery && bstrLanguage)
-      hr = m_pServices->ExecNotificationQueryAsync(bstrLanguage, bstrQuery, 0, nullptr, pSink);
-    SysFreeString(bstrQuery);
-    SysFreeString(bstrLanguage);
+    CBSTR bstrQuery(record.bstrQuery.Get());
+    CBSTR bstrLanguage(L"WQL");
+    if (!bstrQuery.IsNull() && !bstrLanguage.IsNull())
+      hr = m_pServices->ExecNotificationQueryAsync(bstrLanguage.Get(), bstrQuery.Get(), 0, nullptr, pSink.Get());
   }
 
   EQueryStatus current;
   EReport report;
   HRESULT hrReport = hr;
-  bool bDrop = false;
+  CComRef<CWbemSink> pDrop;
   {
-    CLockGuard lock(&record.csStatus);
+    CLockGuard lock(record.csStatus);
     if (hr != WBEM_S_NO_ERROR) {
       current = qsFailed;
       report = DecideReportLocked(query, rRefused);
@@ -275,28 +220,23 @@ ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
       current = qsActive;
       report = DecideReportLocked(query, rRegistered);
     }
-    if (current != qsActive && pSink && record.pSink == pSink) {
-      record.pSink = nullptr;
-      bDrop = true;
-    }
+    if (current != qsActive && bMade && record.pSink.Get() == pSink.Get()) pDrop = std::move(record.pSink);
     record.eStatus = current;
   }
   *pStatus = current;
-  if (pSink) {
-    if (bDrop) pSink->Release();
-    pSink->Release();  // the construction reference; WMI and the record hold their own
-  }
+  pDrop.Reset();
+  pSink.Reset();
   Report(query, report, hrReport);
   if (current == qsActive) return ecNoError;
-  return pSink ? ecWbemError : ecOutOfMemory;
+  return bMade ? ecWbemError : ecOutOfMemory;
 }
 
 ErrorCode CConsumers::CallCancelAsyncCall(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard call(&record.csCall);
+  CLockGuard call(record.csCall);
   ForgetEnded(query);
   {
-    CLockGuard lock(&record.csStatus);
+    CLockGuard lock(record.csStatus);
     if (option == qoConditional && record.eStatus != qsActive) {
       *pStatus = record.eStatus;
       return ecNoError;
@@ -308,48 +248,46 @@ ErrorCode CConsumers::CallCancelAsyncCall(EQueryEvent query, EQueryOption option
 
 ErrorCode CConsumers::CallEndStaleRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard call(&record.csCall);
+  CLockGuard call(record.csCall);
   ForgetEnded(query);
-  CWbemSink* pSink;
+  CComRef<CWbemSink> pSink;
   EReport report = rNone;
   {
-    CLockGuard lock(&record.csStatus);
-    pSink = record.pSink;
-    if (!pSink || !CWbemSink::MadeNoLaterThan(pSink->Registration(), dwLastStale)) {
+    CLockGuard lock(record.csStatus);
+    if (!record.pSink || !CWbemSink::MadeNoLaterThan(record.pSink->Registration(), dwLastStale)) {
       *pStatus = record.eStatus;
       return ecNoError;
     }
     if (record.eStatus == qsActive) report = DecideReportLocked(query, rClassGone);
-    record.pSink = nullptr;
+    pSink = std::move(record.pSink);
     record.eStatus = qsInactive;
   }
   *pStatus = qsInactive;
   // WMI lets go of the call; whatever it answers, the call delivers nothing more.
-  m_pServices->CancelAsyncCall(pSink);
-  pSink->Release();
+  m_pServices->CancelAsyncCall(pSink.Get());
+  pSink.Reset();
   Report(query, report, S_OK);
   return ecNoError;
 }
 
 ErrorCode CConsumers::CallRefreshRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  CLockGuard call(&record.csCall);
+  CLockGuard call(record.csCall);
   ForgetEnded(query);
-  CWbemSink* pOld;
+  CComRef<CWbemSink> pOld;
   {
-    CLockGuard lock(&record.csStatus);
-    pOld = record.pSink;
-    if (!pOld || record.eStatus != qsActive || !CWbemSink::MadeNoLaterThan(pOld->Registration(), dwLastStale)) {
+    CLockGuard lock(record.csStatus);
+    if (!record.pSink || record.eStatus != qsActive ||
+        !CWbemSink::MadeNoLaterThan(record.pSink->Registration(), dwLastStale)) {
       *pStatus = record.eStatus;
       return ecNoError;
     }
     // From here on a status of the old registration is not the query's.
-    record.pSink = nullptr;
+    pOld = std::move(record.pSink);
   }
   // The new registration first: should the old one still be alive, nothing falls between them.
   ErrorCode code = RegisterNew(query, pStatus);
-  m_pServices->CancelAsyncCall(pOld);
-  pOld->Release();
+  m_pServices->CancelAsyncCall(pOld.Get());
   return code;
 }
 

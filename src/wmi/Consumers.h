@@ -1,10 +1,14 @@
 // One connection to a WMI namespace with its fixed table of event queries and their states.
 #pragma once
 
+#include "common/ComTypes.h"
+#include "common/Lock.h"
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 #include "sink/WbemSink.h"
 #include "wmi/QueryTypes.h"
+
+#include <memory>
 
 // A row of a namespace's query table.
 struct tQueryEventsInfo {
@@ -26,12 +30,12 @@ struct tQueryEventsInfo {
 // call finds it; cleared when the registration is cancelled or WMI has ended it. eStatus is
 // qsActive exactly while pSink names a registration that WMI accepted and has not ended.
 struct tQueryInfo {
-  CRITICAL_SECTION csCall;
-  CRITICAL_SECTION csStatus;
-  BSTR bstrQuery;
-  EQueryStatus eStatus;
-  CWbemSink* pSink;    // one reference, or null
-  bool bReportedDown;  // the log says that its events are not received (reported rows only)
+  CCriticalSection csCall;
+  CCriticalSection csStatus;
+  CBSTR bstrQuery;
+  EQueryStatus eStatus = qsInactive;
+  CComRef<CWbemSink> pSink;    // one reference, or null
+  bool bReportedDown = false;  // the log says that its events are not received (reported rows only)
 };
 
 class CConsumers {
@@ -81,9 +85,10 @@ class CConsumers {
   // With csCall held: cancels the current registration, if any (see the .cpp).
   ErrorCode CancelCurrent(EQueryEvent query, EQueryStatus* pStatus);
 
+  // Destroyed in reverse order: the records (their sinks) first, then services, then locator.
   ENameSpace m_ns;
-  IWbemLocator* m_pLocator;
-  IWbemServices* m_pServices;
-  tQueryInfo* m_pQueries;
-  DWORD m_dwCount;
+  CComRef<IWbemLocator> m_pLocator;
+  CComRef<IWbemServices> m_pServices;
+  std::unique_ptr<tQueryInfo[]> m_pQueries;
+  DWORD m_dwCount;  // the records in use: 0 until every record is made
 };

@@ -1,6 +1,7 @@
 #include "wmi/WMIService.h"
 
 #include "adapters/AdapterInfo.h"
+#include "common/ComTypes.h"
 #include "common/Wait.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
@@ -17,32 +18,15 @@ namespace {
 const DWORD c_dwRunDownMs = 4000;
 const DWORD c_dwWorkerWaitMs = 5000;
 
-void LogComError(const char* pszFormat, HRESULT hr) {
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr),
-                    static_cast<unsigned>(hr));
-}
 
 }  // namespace
 
-CWMIService::CWMIService()
-    : m_hShutdownEvent(nullptr),
-      m_ppConsumers(nullptr),
-      m_dwCount(0),
-      m_lRef(1),
-      m_lStopBegun(0),
-      m_lActiveCalls(0),
-      m_bRefuseCalls(false),
-      m_hCallsDone(nullptr) {}
+CWMIService::CWMIService() : m_dwCount(0), m_lRef(1), m_lStopBegun(0), m_lActiveCalls(0), m_bRefuseCalls(false) {}
 
 CWMIService::~CWMIService() {
   // After a stop that could not wait for a running call, the last reference releases what the
   // stop left; no call can be running once the last reference is gone.
   if (m_ppConsumers) Uninitialize();
-  if (m_hShutdownEvent) {
-    CloseHandle(m_hShutdownEvent);
-    m_hShutdownEvent = nullptr;
-  }
-  if (m_hCallsDone) CloseHandle(m_hCallsDone);
 }
 
 ULONG CWMIService::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
@@ -55,16 +39,14 @@ ULONG CWMIService::Release() {
 
 ErrorCode CWMIService::Create(CWMIService** ppService) {
   if (!ppService) return ecBadParameter;
-  CWMIService* pService = new (std::nothrow) CWMIService();
+  CComRef<CWMIService> pService(new (std::nothrow) CWMIService());
   if (!pService) return ecOutOfMemory;
+  // On failure nothing half made stays behind: connections, the adapter table and the event go
+  // with the only reference.
   ErrorCode code = pService->Initialize();
-  if (code != ecNoError) {
-    // Nothing half made stays behind: connections, the adapter table and the event go now.
-    pService->Release();
-    return code;
-  }
-  CWMIServiceUtil::SetWMIService(pService);
-  *ppService = pService;
+  if (code != ecNoError) return code;
+  CWMIServiceUtil::SetWMIService(pService.Get());
+  *ppService = pService.Detach();
   return ecNoError;
 }
 
@@ -84,31 +66,32 @@ ErrorCode CWMIService::Initialize() {
 ErrorCode CWMIService::InitializeSteps() {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (hr != S_OK) {
-    LogComError("Failed to initialize COM library. Error = %s(0x%08x)\r\n", hr);
+    LogHResult("Failed to initialize COM library. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
 
   hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IMPERSONATE,
                             nullptr, EOAC_NONE, nullptr);
   if (hr != S_OK) {
-    LogComError("Failed to register and set security. Error = %s(0x%08x)\r\n", hr);
+    LogHResult("Failed to register and set security. Error = %s(0x%08x)\r\n", hr);
     return ecComError;
   }
 
-  if (m_hShutdownEvent) CloseHandle(m_hShutdownEvent);
-  m_hShutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  m_hCallsDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  m_hShutdownEvent.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  m_hCallsDone.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   if (!m_hShutdownEvent || !m_hCallsDone) return ecInternalError;
 
   m_dwCount = nsCount;
-  m_ppConsumers = new (std::nothrow) CConsumers*[nsCount]();
+  m_ppConsumers.reset(new (std::nothrow) std::unique_ptr<CConsumers>[nsCount]());
   if (!m_ppConsumers) {
     m_dwCount = 0;
     return ecOutOfMemory;
   }
 
   for (DWORD ns = 0; ns < m_dwCount; ++ns) {
-    ErrorCode code = CConsumers::Create(&m_ppConsumers[ns], static_cast<ENameSpace>(ns));
+    CConsumers* pConsumers = nullptr;
+    ErrorCode code = CConsumers::Create(&pConsumers, static_cast<ENameSpace>(ns));
+    m_ppConsumers[ns].reset(pConsumers);
     if (code != ecNoError) return code;
     if (!m_ppConsumers[ns]) return ecOutOfMemory;
   }
@@ -144,6 +127,13 @@ ErrorCode CWMIService::LogMain() {
   return ecNoError;
 }
 
+CWMIService::CCallGuard::CCallGuard(CWMIService& service)
+    : m_pService(!service.IsShuttingDown() && service.BeginCall() ? &service : nullptr) {}
+
+CWMIService::CCallGuard::~CCallGuard() {
+  if (m_pService) m_pService->EndCall();
+}
+
 bool CWMIService::BeginCall() {
   CLockGuard lock(m_csCalls);
   if (m_bRefuseCalls) return false;
@@ -153,7 +143,7 @@ bool CWMIService::BeginCall() {
 
 void CWMIService::EndCall() {
   CLockGuard lock(m_csCalls);
-  if (--m_lActiveCalls == 0 && m_bRefuseCalls && m_hCallsDone) SetEvent(m_hCallsDone);
+  if (--m_lActiveCalls == 0 && m_bRefuseCalls && m_hCallsDone) SetEvent(m_hCallsDone.Get());
 }
 
 bool CWMIService::RunDown(void (*pfnProgress)()) {
@@ -165,27 +155,32 @@ bool CWMIService::RunDown(void (*pfnProgress)()) {
   }
   if (!bWait) return true;
   return m_hCallsDone &&
-         WaitWithProgress([this](DWORD dwMs) { return WaitForSingleObject(m_hCallsDone, dwMs) == WAIT_OBJECT_0; },
+         WaitWithProgress([this](DWORD dwMs) { return WaitForSingleObject(m_hCallsDone.Get(), dwMs) == WAIT_OBJECT_0; },
                           c_dwRunDownMs, pfnProgress);
 }
 
 template <typename F>
 ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, F f) {
-  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
-  ErrorCode code = ecBadParameter;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns]) code = f(*m_ppConsumers[ns]);
-  EndCall();
-  return code;
+  CCallGuard call(*this);
+  if (!call) return ecShuttingDown;
+  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns]) return f(*m_ppConsumers[ns]);
+  return ecBadParameter;
+}
+
+template <typename F>
+ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, const EQueryStatus* pStatus, F f) {
+  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
+  return CallConsumers(ns, query, f);
 }
 
 ErrorCode CWMIService::ExecQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
-  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
-  return CallConsumers(ns, query, [&](CConsumers& c) { return c.CallExecNotificationQueryAsync(query, option, pStatus); });
+  return CallConsumers(ns, query, pStatus,
+                       [&](CConsumers& c) { return c.CallExecNotificationQueryAsync(query, option, pStatus); });
 }
 
 ErrorCode CWMIService::CancelQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
-  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
-  return CallConsumers(ns, query, [&](CConsumers& c) { return c.CallCancelAsyncCall(query, option, pStatus); });
+  return CallConsumers(ns, query, pStatus,
+                       [&](CConsumers& c) { return c.CallCancelAsyncCall(query, option, pStatus); });
 }
 
 EQueryStatus CWMIService::GetQueryStatus(ENameSpace ns, EQueryEvent query) {
@@ -207,20 +202,19 @@ ErrorCode CWMIService::EndRegistration(ENameSpace ns, EQueryEvent query, DWORD d
 
 ErrorCode CWMIService::EndStaleRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale,
                                             EQueryStatus* pStatus) {
-  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
-  return CallConsumers(ns, query,
+  return CallConsumers(ns, query, pStatus,
                        [&](CConsumers& c) { return c.CallEndStaleRegistration(query, dwLastStale, pStatus); });
 }
 
 ErrorCode CWMIService::RefreshRegistration(ENameSpace ns, EQueryEvent query, DWORD dwLastStale,
                                            EQueryStatus* pStatus) {
-  if (!pStatus) return IsShuttingDown() ? ecShuttingDown : ecBadParameter;
-  return CallConsumers(ns, query,
+  return CallConsumers(ns, query, pStatus,
                        [&](CConsumers& c) { return c.CallRefreshRegistration(query, dwLastStale, pStatus); });
 }
 
 ErrorCode CWMIService::FollowControllers(bool bArrived) {
-  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
+  CCallGuard call(*this);
+  if (!call) return ecShuttingDown;
   {
     CLockGuard lock(m_csControllers);
     CAdapterInfo::RescanAdapterInfo();
@@ -240,19 +234,17 @@ ErrorCode CWMIService::FollowControllers(bool bArrived) {
       ExecQueryAsync(nsCIMV2, query, qoConditional, &status);
     }
   }
-  EndCall();
   return ecNoError;
 }
 
 ErrorCode CWMIService::RescanAdapters() {
-  if (IsShuttingDown() || !BeginCall()) return ecShuttingDown;
-  ErrorCode code = CAdapterInfo::RescanAdapterInfo();
-  EndCall();
-  return code;
+  CCallGuard call(*this);
+  if (!call) return ecShuttingDown;
+  return CAdapterInfo::RescanAdapterInfo();
 }
 
 bool CWMIService::IsShuttingDown() {
-  return m_hShutdownEvent && WaitForSingleObject(m_hShutdownEvent, 0) == WAIT_OBJECT_0;
+  return m_hShutdownEvent && WaitForSingleObject(m_hShutdownEvent.Get(), 0) == WAIT_OBJECT_0;
 }
 
 ErrorCode CWMIService::ServiceShutdown(void (*pfnProgress)()) {
@@ -274,12 +266,12 @@ ErrorCode CWMIService::ServiceShutdown(void (*pfnProgress)()) {
     CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
                      "Event handlers were still running when the service stopped; their events may be lost.\r\n");
   if (bRunDown) CAdapterInfo::DeleteAdapterInfo(nullptr);
-  if (!m_hShutdownEvent || !SetEvent(m_hShutdownEvent)) return CError::MapSystemError(GetLastError());
+  if (!m_hShutdownEvent || !SetEvent(m_hShutdownEvent.Get())) return CError::MapSystemError(GetLastError());
   return ecNoError;
 }
 
 void CWMIService::WaitForShutdown() {
-  if (m_hShutdownEvent) WaitForSingleObject(m_hShutdownEvent, INFINITE);
+  if (m_hShutdownEvent) WaitForSingleObject(m_hShutdownEvent.Get(), INFINITE);
 }
 
 ErrorCode CWMIService::Uninitialize() {
@@ -289,13 +281,8 @@ ErrorCode CWMIService::Uninitialize() {
 }
 
 void CWMIService::ReleaseConsumers() {
-  for (DWORD i = 0; m_ppConsumers && i < m_dwCount; ++i) {
-    if (m_ppConsumers[i]) {
-      delete m_ppConsumers[i];
-      m_ppConsumers[i] = nullptr;
-    }
-  }
-  delete[] m_ppConsumers;
-  m_ppConsumers = nullptr;
+  // One namespace after the other, in order, then the list.
+  for (DWORD i = 0; m_ppConsumers && i < m_dwCount; ++i) m_ppConsumers[i].reset();
+  m_ppConsumers.reset();
   m_dwCount = 0;
 }

@@ -1,10 +1,13 @@
 // The running service's WMI connections, its query operations and its stop signal.
 #pragma once
 
+#include "common/Handle.h"
 #include "common/Lock.h"
 #include "common/Platform.h"
 #include "diagnostics/Error.h"
 #include "wmi/QueryTypes.h"
+
+#include <memory>
 
 class CConsumers;
 
@@ -67,6 +70,20 @@ class CWMIService {
   ErrorCode InitializeSteps();
 
  private:
+  // Holds one of the calls the stop waits for, for a scope; empty (false) once the stop has
+  // begun, when the call must refuse with ecShuttingDown.
+  class CCallGuard {
+   public:
+    explicit CCallGuard(CWMIService& service);
+    ~CCallGuard();
+    CCallGuard(const CCallGuard&) = delete;
+    CCallGuard& operator=(const CCallGuard&) = delete;
+    explicit operator bool() const { return m_pService != nullptr; }
+
+   private:
+    CWMIService* m_pService;
+  };
+
   bool BeginCall();
   void EndCall();
   // Refuses new query calls and waits (bounded) for those still inside; false on time-out.
@@ -76,9 +93,12 @@ class CWMIService {
   // once the stop has begun, ecBadParameter for a query the namespace does not have.
   template <typename F>
   ErrorCode CallConsumers(ENameSpace ns, EQueryEvent query, F f);
+  // The same for an operation that reports a state: a null pStatus is ecBadParameter.
+  template <typename F>
+  ErrorCode CallConsumers(ENameSpace ns, EQueryEvent query, const EQueryStatus* pStatus, F f);
 
-  HANDLE m_hShutdownEvent;
-  CConsumers** m_ppConsumers;
+  CKernelHandle m_hShutdownEvent;
+  std::unique_ptr<std::unique_ptr<CConsumers>[]> m_ppConsumers;
   DWORD m_dwCount;
 
   LONG volatile m_lRef;
@@ -86,6 +106,6 @@ class CWMIService {
   CCriticalSection m_csCalls;
   LONG m_lActiveCalls;
   bool m_bRefuseCalls;
-  HANDLE m_hCallsDone;
+  CKernelHandle m_hCallsDone;
   CCriticalSection m_csControllers;  // one controller event at a time
 };

@@ -1,5 +1,6 @@
-// CBSTR, CVARIANT and CComRef: ownership on every path and checked reads.
+// CBSTR, CVARIANT, CComRef and CHandle: ownership on every path and checked reads.
 #include "common/ComTypes.h"
+#include "common/Handle.h"
 
 #include "support/Com.h"
 
@@ -132,3 +133,19 @@ TEST(CComRef, HoldsExactlyOneReference) {
 }
 
 }  // namespace
+
+TEST(CHandle, ClosesOnceAndKeepsTheCallersLastError) {
+  const int64_t before = ksim::LiveCount("handles");
+  {
+    CKernelHandle hEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(hEvent);
+    CKernelHandle hMoved(std::move(hEvent));
+    EXPECT_FALSE(hEvent);
+    EXPECT_EQ(before + 1, ksim::LiveCount("handles"));
+    SetLastError(0xdeadbeef);
+    hMoved.Reset();
+    EXPECT_EQ(0xdeadbeefu, GetLastError());
+    EXPECT_EQ(before, ksim::LiveCount("handles"));
+  }
+  EXPECT_EQ(before, ksim::LiveCount("handles"));
+}
