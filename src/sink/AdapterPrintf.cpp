@@ -15,10 +15,6 @@ const char c_szAdapterPrintf[] = "Talvenix_AdapterPrintf";
 // Only this many characters of a message reach the record.
 const LONG c_lMaxMessage = 256;
 
-void LogRead(const char* pszFormat, HRESULT hr) {
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat, CError::ErrorString(hr));
-}
-
 // Reads an integer property. An integer variant of 32 bits or fewer is taken (an unsigned 32-bit
 // value bit for bit); any other type, VT_NULL included, reads as WBEM_E_TYPE_MISMATCH, so that
 // no value is ever guessed.
@@ -71,7 +67,7 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
   CVARIANT varName;
   HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
-    LogRead("Receive AdapterPrintfNotification event, but failed to get InstanceName properties. Error: %s\r\n", hr);
+    LogHResult("Receive AdapterPrintfNotification event, but failed to get InstanceName properties. Error: %s\r\n", hr);
     return WBEM_E_INVALID_PARAMETER;
   }
 
@@ -111,18 +107,18 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
   LONG lAdapterNumber = 0, lLevel = 0, lLength = 0;
   HRESULT hr = GetInteger(pInstance, L"AdapterNumber", &lAdapterNumber);
   if (FAILED(hr)) {
-    LogRead("Failed to get AdapterNumber. Error: %s\r\n", hr);
+    LogHResult("Failed to get AdapterNumber. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
   hr = GetInteger(pInstance, L"Level", &lLevel);
   if (FAILED(hr)) {
-    LogRead("AdapterPrintfNotification(): \t\t\t\tFailed to get Message Level. Error: %s\r\n", hr);
+    LogHResult("AdapterPrintfNotification(): \t\t\t\tFailed to get Message Level. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
   hr = GetInteger(pInstance, L"Length", &lLength);
   if (SUCCEEDED(hr) && lLength < 0) hr = WBEM_E_VALUE_OUT_OF_RANGE;
   if (FAILED(hr)) {
-    LogRead("Failed to get Message Length. Error: %s\r\n", hr);
+    LogHResult("Failed to get Message Length. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
   if (lLength == 0) return WBEM_S_NO_ERROR;
@@ -130,7 +126,7 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
   CVARIANT varMessage;
   hr = pInstance->Get(L"PrintfString", 0, varMessage.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
-    LogRead("Failed to get Message. Error: %s\r\n", hr);
+    LogHResult("Failed to get Message. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
 
@@ -139,7 +135,7 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
   char szText[c_lMaxMessage + 1];
   hr = CopyMessage(varMessage, cbText, szText);
   if (FAILED(hr)) {
-    LogRead("Failed to get Message. Error: %s\r\n", hr);
+    LogHResult("Failed to get Message. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
   // The text is data: PrintRaid never interprets it.

@@ -30,9 +30,7 @@ HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObjec
   CVARIANT varName;
   HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
-                      "Receive HostTimeRequest events, but failed to get InstanceName properties. Error: %s\r\n",
-                      CError::ErrorString(hr));
+    LogHResult("Receive HostTimeRequest events, but failed to get InstanceName properties. Error: %s\r\n", hr);
     return WBEM_E_INVALID_PARAMETER;
   }
 

@@ -224,8 +224,7 @@ HRESULT CWbemSink::HandOver(LONG lObjectCount, IWbemClassObject** apObjArray) {
     }
     HRESULT hr = apObjArray[i]->Clone(ppCopies[i].Put());
     if (SUCCEEDED(hr) && ppCopies[i]) continue;
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "IWbemClassObject clone failed. Error: %s(0x%08x)\r\n",
-                      CError::ErrorString(hr), static_cast<unsigned>(hr));
+    LogHResult("IWbemClassObject clone failed. Error: %s(0x%08x)\r\n", hr);
     return WBEM_E_FAILED;
   }
 
