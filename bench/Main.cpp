@@ -9,6 +9,7 @@
 #include <ksim/Host.h>
 #include <ksim/Wmi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,13 +86,13 @@ Burst RunBurst(const Options& o, Korvlog& korvlog, Reference& reference, Driver&
         const int64_t rss0 = RssKiB();
         const int64_t cpu0 = ProcessCpuNs(), own0 = ThreadCpuNs(), t0 = NowNs();
         RunResult r = driver.Paced(kControllers, o.nBurst);
-        const int64_t t1 = NowNs(), own1 = ThreadCpuNs(), cpu1 = ProcessCpuNs();
-        // Counting the log ran on this thread inside the measured time, for both consumers alike.
+        const int64_t t1 = NowNs(), own1 = ThreadCpuNs(), cpu1 = ProcessCpuNs(), peak = PeakRssKiB();
+        driver.Count(&r);
         const double n = static_cast<double>(r.sent ? r.sent : 1);
         b.cpuUs[i].push_back(static_cast<double>(cpu1 - cpu0) / 1000.0 / n);
         b.consumerCpuUs[i].push_back(static_cast<double>((cpu1 - cpu0) - (own1 - own0)) / 1000.0 / n);
-        b.peakMiB[i].push_back(static_cast<double>(PeakRssKiB()) / 1024.0);
-        b.growthMiB[i].push_back(static_cast<double>(PeakRssKiB() - rss0) / 1024.0);
+        b.peakMiB[i].push_back(static_cast<double>(peak) / 1024.0);
+        b.growthMiB[i].push_back(static_cast<double>(peak - rss0) / 1024.0);
         b.rate[i].push_back(n / (static_cast<double>(t1 - t0) / 1e9));
         if (!r.Clean()) {
           b.bClean[i] = false;
@@ -113,6 +114,7 @@ Window RunWindow(const Options& o, size_t controllers, Korvlog& korvlog, Referen
     Alternate(korvlog, reference, rep, [&](Consumer& c, int i) {
       With(c, [&] {
         RunResult r = driver.Paced(controllers, o.nWindow);
+        driver.Count(&r);
         if (!r.Clean()) Fail(std::string(c.Name()) + " loss window: " + CountText(r));
         w.p50[i].push_back(Percentile(r.windowUs, 0.50));
         w.p90[i].push_back(Percentile(r.windowUs, 0.90));
@@ -122,24 +124,21 @@ Window RunWindow(const Options& o, size_t controllers, Korvlog& korvlog, Referen
   return w;
 }
 
-// The smallest gap of the ladder at which a run is clean, by bisection (the runs at larger gaps
-// are taken to be clean too), as the driver kept it. -1 when even the largest gap lost a message.
+// The smallest gap of the ladder at which two runs in a row are clean, from the smallest gap up
+// (runs at small gaps lose messages within milliseconds; the largest take seconds), as the
+// driver kept it. -1 when no gap of the ladder was clean.
 double SearchGap(const Options& o, Driver& driver) {
-  std::vector<double> kept(kGaps, 0);
-  auto clean = [&](size_t k) {
+  auto clean = [&](size_t k, double* pKept) {
     RunResult r = driver.Gapped(kControllers, o.nGapMessages, kGapsUs[k] * 1000);
-    kept[k] = r.gapUs;
+    driver.Count(&r);
+    *pKept = r.gapUs;
     return r.Clean();
   };
-  size_t hi = kGaps - 1;
-  if (!clean(hi)) return -1;
-  if (clean(0)) return kept[0];
-  size_t lo = 0;  // lost messages
-  while (hi - lo > 1) {
-    const size_t mid = (lo + hi) / 2;
-    (clean(mid) ? hi : lo) = mid;
+  for (size_t k = 0; k < kGaps; ++k) {
+    double kept = 0, again = 0;
+    if (clean(k, &kept) && clean(k, &again)) return std::max(kept, again);
   }
-  return kept[hi];
+  return -1;
 }
 
 struct Gap {
@@ -155,6 +154,9 @@ Gap RunGap(const Options& o, Korvlog& korvlog, Reference& reference, Driver& dri
   return g;
 }
 
+// Events queued at WMI or handled by korvlog's workers.
+size_t InFlight() { return ksim::wmi::QueuedDeliveries() + static_cast<size_t>(ksim::RunningThreads()); }
+
 struct Stop {
   std::vector<double> ms, inFlight, logged;
 };
@@ -166,19 +168,20 @@ Stop RunStop(const Options& o, Korvlog& korvlog, Driver& driver) {
       Fail("korvlog did not start");
       return s;
     }
-    RunResult r = driver.Flood(kControllers, o.nStopInFlight);
-    s.inFlight.push_back(static_cast<double>(ksim::wmi::QueuedDeliveries() + ksim::RunningThreads()));
+    RunResult r = driver.Flood(kControllers, o.nStopInFlight, 10 * o.nStopInFlight, InFlight);
+    s.inFlight.push_back(static_cast<double>(InFlight()));
     const int64_t ns = korvlog.TimedStop();
     if (ns < 0) Fail("korvlog did not stop");
     s.ms.push_back(static_cast<double>(ns) / 1e6);
-    driver.Finish(&r);
+    ksim::Settle(60000);
+    driver.Count(&r);
     s.logged.push_back(static_cast<double>(r.logged + r.doubled));
   }
   return s;
 }
 
 struct Idle {
-  double cpuMs = 0, wakeups = 0, seconds = 0;
+  double cpuMs = 0, wakeups = 0, seconds = 0, threads = 0;
 };
 
 Idle RunIdle(const Options& o, Korvlog& korvlog) {
@@ -191,8 +194,10 @@ Idle RunIdle(const Options& o, Korvlog& korvlog) {
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(o.dIdleSeconds * 1e6)));
     const int64_t cpu1 = ProcessCpuNs() - ThreadCpuNs(), sw1 = ProcessSwitches() - ThreadSwitches();
     idle.seconds = static_cast<double>(NowNs() - t0) / 1e9;
-    idle.cpuMs = static_cast<double>(cpu1 - cpu0) / 1e6;
+    // The two readings are taken a moment apart: a negative difference is 0.
+    idle.cpuMs = std::max(0.0, static_cast<double>(cpu1 - cpu0) / 1e6);
     idle.wakeups = static_cast<double>(sw1 - sw0);
+    idle.threads = static_cast<double>(ThreadCount() - 1);
   });
   return idle;
 }
@@ -257,7 +262,8 @@ int Run(const Options& o) {
   printf("  %-40s %-6s %12.1f   (%.0f in flight at the control, %.0f logged)\n", "stop: control to STOPPED", "ms",
          Median(s.ms), Median(s.inFlight), Median(s.logged));
   printf("  %-40s %-6s %12.1f   (over %.1f s)\n", "idle: CPU", "ms", idle.cpuMs, idle.seconds);
-  printf("  %-40s %-6s %12.0f   (context switches of its threads)\n", "idle: wakeups", "", idle.wakeups);
+  printf("  %-40s %-6s %12.0f   (context switches of the %.0f threads besides this program's)\n", "idle: wakeups", "",
+         idle.wakeups, idle.threads);
 
   const double cpuRatio = Ratio(Median(b.consumerCpuUs[0]), Median(b.consumerCpuUs[1]));
   printf("\nsummary: %s; CPU/msg %.2f us = %.2fx reference; loss window p50 %.0f us = %.2fx (8 controllers %.2fx); "

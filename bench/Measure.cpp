@@ -30,7 +30,8 @@ int64_t UsageSwitches(int who) {
   return ru.ru_nvcsw + ru.ru_nivcsw;
 }
 
-int64_t StatusKiB(const char* field) {
+// A number field of /proc/self/status.
+int64_t StatusField(const char* field) {
   FILE* f = fopen("/proc/self/status", "r");
   if (!f) return -1;
   char line[256];
@@ -55,6 +56,8 @@ int64_t ThreadCpuNs() { return UsageCpuNs(RUSAGE_THREAD); }
 int64_t ProcessSwitches() { return UsageSwitches(RUSAGE_SELF); }
 int64_t ThreadSwitches() { return UsageSwitches(RUSAGE_THREAD); }
 
+int64_t ThreadCount() { return StatusField("Threads:"); }
+
 bool ResetPeakRss() {
   FILE* f = fopen("/proc/self/clear_refs", "w");
   if (!f) return false;
@@ -62,8 +65,8 @@ bool ResetPeakRss() {
   return fclose(f) == 0 && ok;
 }
 
-int64_t PeakRssKiB() { return StatusKiB("VmHWM:"); }
-int64_t RssKiB() { return StatusKiB("VmRSS:"); }
+int64_t PeakRssKiB() { return StatusField("VmHWM:"); }
+int64_t RssKiB() { return StatusField("VmRSS:"); }
 void TrimHeap() { malloc_trim(0); }
 
 double Percentile(std::vector<double> samples, double q) {

@@ -19,6 +19,9 @@ int64_t ThreadCpuNs();
 int64_t ProcessSwitches();
 int64_t ThreadSwitches();
 
+// Threads of the process now.
+int64_t ThreadCount();
+
 // Peak resident memory: ResetPeakRss() lowers the peak to what is resident now (false when the
 // kernel does not allow it); PeakRssKiB() and RssKiB() read the peak and the current size.
 bool ResetPeakRss();

@@ -188,7 +188,7 @@ RunResult Driver::Paced(size_t controllers, size_t total) {
     if (!result.stalled && !s.fetched.wait_for(guard, std::chrono::seconds(10), idle)) result.stalled = true;
     s.bPaced = false;
   }
-  Finish(&result);
+  ksim::Settle(60000);
   return result;
 }
 
@@ -210,27 +210,23 @@ RunResult Driver::Gapped(size_t controllers, size_t total, int64_t gapNs) {
   // A driver slower than the gap falls behind: the gap it kept is what the consumer faced.
   const size_t rounds = total / controllers;
   if (rounds > 1) result.gapUs = static_cast<double>(lastNs - firstNs) / 1000.0 / static_cast<double>(rounds - 1);
-  Finish(&result);
+  ksim::Settle(60000);
   return result;
 }
 
-RunResult Driver::Flood(size_t controllers, size_t total) {
+RunResult Driver::Flood(size_t controllers, size_t target, size_t maxTotal, size_t (*inFlight)()) {
   RunResult result;
   State& s = *m_pState;
-  s.Begin(&result, false, total);
-  for (size_t k = 0; k < total; ++k) {
+  s.Begin(&result, false, maxTotal);
+  for (size_t k = 0; k < maxTotal && (k % controllers != 0 || inFlight() < target); ++k) {
     s.Print(k % controllers, k / controllers);
     ++result.sent;
   }
   return result;
 }
 
-void Driver::Finish(RunResult* pResult) {
-  ksim::Settle(60000);
-  CountLog(m_pState->expected, pResult);
-}
-
-void CountLog(const std::vector<std::string>& expected, RunResult* pResult) {
+void Driver::Count(RunResult* pResult) {
+  const std::vector<std::string>& expected = m_pState->expected;
   std::unordered_map<std::string, size_t> counts;
   counts.reserve(expected.size());
   for (const std::string& e : expected) counts.emplace(e, 0);

@@ -39,24 +39,23 @@ class Driver {
   Driver& operator=(const Driver&) = delete;
 
   // total messages, an equal share per controller; a controller's next message is stored only
-  // after the consumer fetched its previous one. Waits until every message was handled.
+  // after the consumer fetched its previous one. Returns when WMI and the event workers are idle.
   RunResult Paced(size_t controllers, size_t total);
   // A message per controller every gapNs, the controllers spread evenly over the gap, whether or
-  // not the consumer has fetched the previous one: the driver overwrites its instance.
+  // not the consumer has fetched the previous one: the driver overwrites its instance. Returns
+  // when WMI and the event workers are idle.
   RunResult Gapped(size_t controllers, size_t total, int64_t gapNs);
-  // total messages as fast as the driver can store them. Returns without waiting for the consumer.
-  RunResult Flood(size_t controllers, size_t total);
+  // Messages as fast as the driver can store them, round the controllers, until inFlight()
+  // reaches target or maxTotal were sent. Returns without waiting for the consumer.
+  RunResult Flood(size_t controllers, size_t target, size_t maxTotal, size_t (*inFlight)());
 
-  // Waits until WMI and the event workers are idle, then counts the log against what was sent
-  // and clears it.
-  void Finish(RunResult* pResult);
+  // Counts the log against what the last run sent, then clears the log; call it once the
+  // consumer is idle.
+  void Count(RunResult* pResult);
 
  private:
   struct State;
   State* m_pState;
 };
-
-// Counts the Application log against the texts of a run, then clears the log.
-void CountLog(const std::vector<std::string>& expected, RunResult* pResult);
 
 }  // namespace bench
