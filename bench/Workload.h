@@ -33,7 +33,8 @@ struct RunResult {
 // Drives the controllers 0 .. controllers-1. One driver at a time; it runs on the caller's thread.
 class Driver {
  public:
-  Driver();
+  // bVerbose: every record that is none of the sent messages is shown on standard error.
+  explicit Driver(bool bVerbose);
   ~Driver();
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
