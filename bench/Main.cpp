@@ -295,7 +295,7 @@ int Run(const Options& o) {
   Stop s = RunStop(o, korvlog, driver);
   Idle idle = RunIdle(o, korvlog);
   printf("  korvlog alone\n");
-  printf("  %-40s %-6s %12.1f   (%.0f in flight at the control, %.0f logged)\n", "stop: control to STOPPED", "ms",
+  printf("  %-40s %-6s %12.1f   (%.0f in flight at the control, %.0f logged in all)\n", "stop: control to STOPPED", "ms",
          Median(s.ms), Median(s.inFlight), Median(s.logged));
   printf("  %-40s %-6s %12.1f   (over %.1f s)\n", "idle: CPU", "ms", idle.cpuMs, idle.seconds);
   printf("  %-40s %-6s %12.0f   (context switches of the %.0f threads besides this program's)\n", "idle: wakeups", "",
