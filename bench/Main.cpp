@@ -1,6 +1,6 @@
 // korvlog_bench: korvlog's message path against a reference consumer on the simulated host.
 // Prints a table and a one-line summary; see README.md ("The benchmark").
-//   korvlog_bench [--repeat N] [--burst N] [--idle-seconds S]   the full table (about 3 minutes)
+//   korvlog_bench [--repeat N] [--burst N] [--idle-seconds S]   the full table (3 to 4 minutes)
 //   korvlog_bench --verbose ...                                 each run's figures on standard error
 //   korvlog_bench --smoke                                       a few seconds: builds and counts right
 #include "Consumers.h"
