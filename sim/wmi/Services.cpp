@@ -1,6 +1,8 @@
 // IWbemLocator, IWbemServices and IEnumWbemClassObject of the simulated WMI.
 #include "internal/Wmi.h"
 
+#include <atomic>
+
 namespace ksim::wmi::detail {
 namespace {
 
@@ -83,6 +85,28 @@ class Enumerator : public ksim::detail::ComObject<IEnumWbemClassObject> {
   bool m_bForwardOnly;
 };
 
+struct GetObjectObservers {
+  std::atomic<bool> bSet{false};
+  std::mutex lock;
+  GetObjectObserver observer;
+};
+
+GetObjectObservers& Observers() {
+  static GetObjectObservers* s_pObservers = new GetObjectObservers;  // used by detached threads
+  return *s_pObservers;
+}
+
+void NotifyGetObject(const BSTR strObjectPath, HRESULT hr) {
+  GetObjectObservers& o = Observers();
+  if (!o.bSet.load(std::memory_order_acquire)) return;
+  GetObjectObserver observer;
+  {
+    std::lock_guard<std::mutex> guard(o.lock);
+    observer = o.observer;
+  }
+  if (observer) observer(strObjectPath ? strObjectPath : L"", hr);
+}
+
 class Services : public ksim::detail::ComObject<IWbemServices> {
  public:
   explicit Services(std::wstring ns) : ComObject("IWbemServices", IID_IWbemServices), m_ns(std::move(ns)) {}
@@ -104,8 +128,15 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
 
   HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return E_NOTIMPL; }
 
-  HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext*, IWbemClassObject** ppObject,
+  HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx, IWbemClassObject** ppObject,
                                       IWbemCallResult** ppCallResult) override {
+    const HRESULT hr = ReadObject(strObjectPath, lFlags, pCtx, ppObject, ppCallResult);
+    NotifyGetObject(strObjectPath, hr);
+    return hr;
+  }
+
+  HRESULT ReadObject(const BSTR strObjectPath, LONG lFlags, IWbemContext*, IWbemClassObject** ppObject,
+                     IWbemCallResult** ppCallResult) {
     if (ppObject) *ppObject = nullptr;
     if (ppCallResult) *ppCallResult = nullptr;
     if (auto f = Enter("IWbemServices::GetObject", Selector(strObjectPath))) return static_cast<HRESULT>(f->result);
@@ -278,6 +309,17 @@ class Locator : public ksim::detail::ComObject<IWbemLocator> {
 
 }  // namespace
 }  // namespace ksim::wmi::detail
+
+namespace ksim::wmi {
+
+void SetGetObjectObserver(GetObjectObserver observer) {
+  detail::GetObjectObservers& o = detail::Observers();
+  std::lock_guard<std::mutex> guard(o.lock);
+  o.bSet.store(static_cast<bool>(observer), std::memory_order_release);
+  o.observer = std::move(observer);
+}
+
+}  // namespace ksim::wmi
 
 namespace ksim::detail {
 

@@ -192,6 +192,12 @@ struct DeliveryCounts {
 };
 DeliveryCounts Deliveries();
 
+// Watches IWbemServices::GetObject, to time what a consumer reads: the observer runs on the
+// calling thread after each call has read the repository, just before it returns, with the
+// path as passed (empty for none) and the call's result. An empty function removes it.
+using GetObjectObserver = std::function<void(const wchar_t* path, HRESULT hr)>;
+void SetGetObjectObserver(GetObjectObserver observer);
+
 // Ends every subscription without SetStatus (releasing the sinks), waits for the threads to be
 // idle, and restores the repository and every option to the start state.
 void Reset();
