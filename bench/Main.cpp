@@ -7,10 +7,14 @@
 #include "Measure.h"
 #include "Workload.h"
 
+#include <ksim/Faults.h>
+#include <ksim/EventLog.h>
 #include <ksim/Host.h>
 #include <ksim/Wmi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +34,7 @@ struct Options {
   size_t nGapMessages = 2000;
   size_t nStopInFlight = 1000;
   double dIdleSeconds = 10;
+  size_t nStorm = 20000;
 };
 
 // Gaps the search tries, in microseconds.
@@ -210,6 +215,64 @@ Stop RunStop(const Options& o, Korvlog& korvlog, Driver& driver) {
   return s;
 }
 
+// The process's virtual size in KiB: what a 32-bit process runs out of first, as every thread
+// reserves its stack.
+int64_t VirtualKiB() {
+  FILE* f = fopen("/proc/self/statm", "r");
+  long long pages = 0;
+  if (f) {
+    if (fscanf(f, "%lld", &pages) != 1) pages = 0;
+    fclose(f);
+  }
+  return pages * 4;
+}
+
+struct Storm {
+  double sent = 0, records = 0, peakThreads = 0, peakMiB = 0, growthMiB = 0, virtualGrowthMiB = 0, seconds = 0;
+};
+
+// korvlog only: a storm against a slow event log. Every record write takes 5 ms and the driver
+// sends as fast as it can store, so batches arrive far faster than workers end: the threads that
+// run at once and the memory they take, and whether every notification still got its record.
+// The driver overwrites its instances, so the texts are not counted, only the records.
+Storm RunStorm(const Options& o, Korvlog& korvlog, Driver& driver) {
+  Storm st;
+  With(korvlog, [&] {
+    TrimHeap();
+    ResetPeakRss();
+    const int64_t rss0 = RssKiB(), virtual0 = VirtualKiB();
+    std::atomic<bool> done{false};
+    std::atomic<long> peakThreads{0};
+    std::atomic<int64_t> peakVirtual{virtual0};
+    std::thread sampler([&] {
+      while (!done) {
+        peakThreads = std::max(peakThreads.load(), ksim::RunningThreads());
+        peakVirtual = std::max(peakVirtual.load(), VirtualKiB());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    const int64_t t0 = NowNs();
+    RunResult r;
+    {
+      ksim::ScopedHook slow("ReportEventA", "", [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); });
+      r = driver.Flood(kControllers, static_cast<size_t>(-1), o.nStorm, [] { return size_t(0); });
+      if (!ksim::Settle(600000)) Fail("the storm did not settle");
+    }
+    st.seconds = static_cast<double>(NowNs() - t0) / 1e9;
+    done = true;
+    sampler.join();
+    for (const ksim::EventRecord& record : ksim::EventLogRecords())
+      if (record.source == kDriver) ++st.records;
+    driver.Count(&r);
+    st.sent = static_cast<double>(r.sent);
+    st.peakThreads = static_cast<double>(peakThreads.load());
+    st.peakMiB = static_cast<double>(PeakRssKiB()) / 1024.0;
+    st.growthMiB = static_cast<double>(PeakRssKiB() - rss0) / 1024.0;
+    st.virtualGrowthMiB = static_cast<double>(peakVirtual.load() - virtual0) / 1024.0;
+  });
+  return st;
+}
+
 struct Idle {
   double cpuMs = 0, wakeups = 0, seconds = 0, threads = 0;
 };
@@ -293,10 +356,16 @@ int Run(const Options& o) {
   fflush(stdout);
 
   Stop s = RunStop(o, korvlog, driver);
+  Storm storm = RunStorm(o, korvlog, driver);
   Idle idle = RunIdle(o, korvlog);
   printf("  korvlog alone\n");
   printf("  %-40s %-6s %12.1f   (%.0f in flight at the control, %.0f logged in all)\n", "stop: control to STOPPED", "ms",
          Median(s.ms), Median(s.inFlight), Median(s.logged));
+  printf("  %-40s %-6s %12.0f   (%.0f notifications, %.0f records, in %.1f s)\n",
+         "storm, 5 ms a record: threads at once", "", storm.peakThreads, storm.sent, storm.records, storm.seconds);
+  printf("  %-40s %-6s %12.1f   (%.1f above the start; virtual size %.0f MiB above it)\n", "storm: peak RSS", "MiB",
+         storm.peakMiB, storm.growthMiB, storm.virtualGrowthMiB);
+  if (storm.records != storm.sent) Fail("the storm lost or doubled a record");
   printf("  %-40s %-6s %12.1f   (over %.1f s)\n", "idle: CPU", "ms", idle.cpuMs, idle.seconds);
   printf("  %-40s %-6s %12.0f   (context switches of the %.0f threads besides this program's)\n", "idle: wakeups", "",
          idle.wakeups, idle.threads);
@@ -332,6 +401,7 @@ int main(int argc, char* argv[]) {
       o.nWindow = 200;
       o.nGapMessages = 80;
       o.nStopInFlight = 100;
+      o.nStorm = 200;
       o.dIdleSeconds = 0.2;
     } else if (a == "--verbose") {
       o.bVerbose = true;
