@@ -102,6 +102,36 @@ TEST_F(WmiObjects, RelPathEscapesQuotesAndBackslashes) {
   pServices->Release();
 }
 
+// The observer sees every GetObject on the caller's thread, once the repository was read, with
+// the path as passed and the result; without one nothing is seen.
+TEST_F(WmiObjects, TheGetObjectObserverSeesEachCallWithItsPathAndResult) {
+  ksim::wmi::DefineClass(ksim::wmi::kRootWmi, {L"K", L"", {{L"Name", CIM_STRING, true}}, {}});
+  ksim::wmi::PutInstance(ksim::wmi::kRootWmi, L"K", {{L"Name", Value::Str(L"a")}});
+  IWbemServices* pServices = Connect(ksim::wmi::kRootWmi);
+  ASSERT_NE(nullptr, pServices);
+  std::vector<std::pair<std::wstring, HRESULT>> seen;
+  const DWORD dwCaller = GetCurrentThreadId();
+  struct Unset {
+    ~Unset() { ksim::wmi::SetGetObjectObserver({}); }
+  } unset;  // a failed assertion must not leave an observer of this frame behind
+  ksim::wmi::SetGetObjectObserver([&](const wchar_t* path, HRESULT hr) {
+    EXPECT_EQ(dwCaller, GetCurrentThreadId());
+    seen.emplace_back(path, hr);
+  });
+  IWbemClassObject* pObject = nullptr;
+  EXPECT_EQ(WBEM_S_NO_ERROR, GetObject(pServices, L"K.Name=\"a\"", &pObject));
+  if (pObject) pObject->Release();
+  pObject = nullptr;
+  EXPECT_EQ(WBEM_E_NOT_FOUND, GetObject(pServices, L"K.Name=\"b\"", &pObject));
+  ksim::wmi::SetGetObjectObserver({});
+  EXPECT_EQ(WBEM_S_NO_ERROR, GetObject(pServices, L"K.Name=\"a\"", &pObject));
+  if (pObject) pObject->Release();
+  const std::vector<std::pair<std::wstring, HRESULT>> expected = {
+      {L"K.Name=\"a\"", WBEM_S_NO_ERROR}, {L"K.Name=\"b\"", static_cast<HRESULT>(WBEM_E_NOT_FOUND)}};
+  EXPECT_EQ(expected, seen);
+  pServices->Release();
+}
+
 struct PathCase {
   const char* pszName;
   std::wstring path;
