@@ -1,21 +1,15 @@
 #include "Measure.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <malloc.h>
 #include <sys/resource.h>
-#include <time.h>
 
 namespace bench {
 namespace {
-
-int64_t TimespecNs(clockid_t clock) {
-  timespec ts{};
-  clock_gettime(clock, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 int64_t UsageCpuNs(int who) {
   rusage ru{};
@@ -48,7 +42,11 @@ int64_t StatusField(const char* field) {
 
 }  // namespace
 
-int64_t NowNs() { return TimespecNs(CLOCK_MONOTONIC); }
+// The steady clock is CLOCK_MONOTONIC on Linux, the clock SleepUntil waits on.
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 // Both from getrusage, so that one can be taken from the other at the same resolution; only
 // getrusage counts the threads of the process that have ended.
 int64_t ProcessCpuNs() { return UsageCpuNs(RUSAGE_SELF); }

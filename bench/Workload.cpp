@@ -9,13 +9,14 @@
 #include <ksim/Wmi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cwchar>
 #include <deque>
 #include <mutex>
 #include <sys/prctl.h>
-#include <time.h>
+#include <thread>
 #include <unordered_map>
 
 namespace bench {
@@ -56,10 +57,9 @@ std::string RecordOf(size_t c, const std::string& text) {
   return "\\Device\\Scsi\\" + std::string(kDriver) + std::to_string(c) + ": " + text;
 }
 
+// Sleeps until the steady clock (NowNs) reads ns.
 void SleepUntil(int64_t ns) {
-  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-  }
+  std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns)));
 }
 
 }  // namespace
