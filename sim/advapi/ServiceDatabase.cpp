@@ -7,12 +7,14 @@
 // querying it still work). Successful calls leave the last error alone. LockServiceDatabase has
 // no effect (as since Vista); only another party's lock, which tests take, refuses it. Every
 // database holds the system services that korvlog depends on.
+#include <ksim/Host.h>
 #include <ksim/Scm.h>
 
 #include "internal/HostState.h"
 #include "internal/ObjectTable.h"
 #include "internal/Scm.h"
 #include "internal/Sim.h"
+#include "internal/SystemServices.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -271,17 +273,19 @@ void LoadState(Database* pDb) {
   }
 }
 
-SERVICE_STATUS SystemServiceRunning() {
-  return SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
-}
-
 // A system service stops at once when asked to.
 scm::ControlTarget SystemServiceControl(const std::string& name) {
   return [name](DWORD dwControl) -> DWORD {
-    if (dwControl == SERVICE_CONTROL_STOP)
-      scm::ReportStatus(name, SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
+    if (dwControl == SERVICE_CONTROL_STOP) ksim::detail::SetSystemServiceRunning(name.c_str(), false);
     return NO_ERROR;
   };
+}
+
+// Under the database lock: the system service runs, in a new process of its own.
+void RunSystemServiceLocked(scm::ServiceRecord& r) {
+  r.status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
+  r.control = SystemServiceControl(r.name);
+  r.processId = ksim::StartProcess();
 }
 
 // The system's own services, as a freshly booted machine has them: each runs in a shared
@@ -309,14 +313,18 @@ void AddSystemServices(Database* pDb) {
     r.imagePath = "C:\\Windows\\system32\\svchost.exe -k netsvcs";
     r.startName = "LocalSystem";
     r.systemService = true;
-    r.status = SystemServiceRunning();
-    r.control = SystemServiceControl(r.name);
+    RunSystemServiceLocked(r);
     pDb->services[Lower(r.name)] = entry;
   }
 }
 
 void ResetDatabase(Database& db) {
-  for (auto& entry : db.services) entry.second->bGone = true;
+  for (auto& entry : db.services) {
+    entry.second->bGone = true;
+    // The system services' processes go with the old machine.
+    if (entry.second->record.systemService && entry.second->record.processId)
+      ksim::EndProcess(entry.second->record.processId);
+  }
   db.services.clear();
   ClearLock(db);
   ksim::detail::AddLive("sc_locks", -static_cast<int64_t>(db.ownLocks.size()));
@@ -440,8 +448,7 @@ bool StartSystemService(const std::string& name) {
   std::lock_guard<std::mutex> guard(db.lock);
   std::shared_ptr<Entry> entry = FindEntry(db, name);
   if (!entry || !entry->record.systemService) return false;
-  entry->record.status = SystemServiceRunning();
-  entry->record.control = SystemServiceControl(entry->record.name);
+  if (IsStopped(entry->record)) RunSystemServiceLocked(entry->record);
   return true;
 }
 
@@ -488,6 +495,32 @@ void Reset() {
 }
 
 }  // namespace ksim::detail::scm
+
+namespace ksim::detail {
+
+void SetSystemServiceRunning(const char* pszName, bool bRunning) {
+  DWORD dwEnded = 0;
+  scm::ControlTarget released;  // destroyed outside the lock
+  {
+    Database& db = Db();
+    std::lock_guard<std::mutex> guard(db.lock);
+    std::shared_ptr<Entry> entry = FindEntry(db, pszName ? pszName : "");
+    if (!entry || !entry->record.systemService) return;
+    scm::ServiceRecord& r = entry->record;
+    if (IsStopped(r) != bRunning) return;
+    if (bRunning) {
+      RunSystemServiceLocked(r);
+    } else {
+      r.status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0};
+      released = std::move(r.control);
+      dwEnded = r.processId;
+      r.processId = 0;
+    }
+  }
+  if (dwEnded) ksim::EndProcess(dwEnded);
+}
+
+}  // namespace ksim::detail
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
   const std::string database = lpDatabaseName ? lpDatabaseName : SERVICES_ACTIVE_DATABASEA;

@@ -31,6 +31,9 @@ struct ServiceInfo {
   bool hasFailureActions = false;  // false until ChangeServiceConfig2A set them
   ServiceFailureActions failureActions;
   SERVICE_STATUS status{};
+  // The id of the service's process while it has one (QueryServiceStatusEx shows it while the
+  // service is not stopped); 0 without one.
+  DWORD processId = 0;
   bool markedForDeletion = false;
   unsigned openHandles = 0;
   // One of the system's own services (Eventlog, WinMgmt, RasMan), which every database holds:
@@ -78,7 +81,7 @@ struct ScmLockStatus {
 ScmLockStatus ScmLock();
 
 // A database with the system's own services only (Eventlog and WinMgmt running, RasMan
-// running too) and no lock.
+// running too), each in a process of its own, and no lock.
 void ResetScm();
 
 // Keeps the service database and the registry in a file: both are loaded from it now (an
