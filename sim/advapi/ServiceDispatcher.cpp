@@ -1,6 +1,7 @@
 // The service side of the Service Control Manager: starting a service as a process (after its
 // dependencies), the dispatcher, the control handler, the status reports, the end of the
 // process, and the failure actions when it ends without having reported stopped.
+#include <ksim/Host.h>
 #include <ksim/Services.h>
 
 #include "internal/Handles.h"
@@ -45,6 +46,7 @@ namespace ksim::detail {
 struct ServiceProcess {
   std::string service;
   DWORD dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  DWORD dwProcessId = 0;  // signalled to OpenProcess handles when the process ends
   std::vector<std::string> processArgs;
   std::vector<std::string> mainArgs;
 
@@ -180,7 +182,7 @@ void ApplyFailureActions(const std::string& service) {
 
 // The process has ended (ExitProcess or termination): its threads are gone, it takes no more
 // controls, and one that had not reported stopped has failed.
-void EndProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
+void EndServiceProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
   bool bFailed;
   {
     std::lock_guard<std::mutex> guard(p->lock);
@@ -191,11 +193,12 @@ void EndProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
   }
   ksim::detail::EndProcessThreads(p.get());
   ksim::detail::EndProcessApartments(p.get());
-  if (bFailed) {
-    scm::ReportStatus(p->service,
-                      SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0});
-    ApplyFailureActions(p->service);
-  }
+  scm::Update(p->service, [&](scm::ServiceRecord& r) {
+    if (r.processId == p->dwProcessId) r.processId = 0;
+    if (bFailed) r.status = SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+  });
+  ksim::EndProcess(p->dwProcessId);
+  if (bFailed) ApplyFailureActions(p->service);
   NotifyAll(p.get());
 }
 
@@ -208,7 +211,7 @@ void RunProcess(std::shared_ptr<ServiceProcess> p, ksim::ProcessEntry entry) {
     std::lock_guard<std::mutex> guard(p->lock);
     p->bEntryReturned = true;
   }
-  EndProcess(p, nExitCode);
+  EndServiceProcess(p, nExitCode);
 }
 
 // Starts the service's stopped dependencies first; a dependency that is gone, disabled or fails
@@ -245,11 +248,15 @@ DWORD StartByName(const std::string& name, const std::vector<std::string>& args,
   auto p = std::make_shared<ServiceProcess>();
   p->service = record->name;
   p->dwServiceType = record->serviceType;
+  p->dwProcessId = ksim::StartProcess();
   p->processArgs = ksim::SplitCommandLine(record->imagePath);
   p->mainArgs.push_back(record->name);
   p->mainArgs.insert(p->mainArgs.end(), args.begin(), args.end());
 
-  scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000});
+  scm::Update(name, [&](scm::ServiceRecord& r) {
+    r.status = SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000};
+    r.processId = p->dwProcessId;
+  });
   std::weak_ptr<ServiceProcess> weak = p;
   scm::SetControlTarget(name, [weak](DWORD dwControl) { return SendControl(weak, dwControl); });
   {
@@ -567,7 +574,7 @@ int ServiceProcessExitCode(const std::string& service) {
 bool TerminateServiceProcess(const std::string& service, int exitCode) {
   std::shared_ptr<ServiceProcess> p = LastProcess(service);
   if (!p || p->bEnded) return false;
-  EndProcess(p, exitCode);
+  EndServiceProcess(p, exitCode);
   return true;
 }
 

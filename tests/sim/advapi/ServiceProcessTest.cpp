@@ -217,6 +217,35 @@ TEST_F(ServiceProcessTest, AStopThatEndsWithStoppedIsNoFailure) {
   EXPECT_EQ(0u, ksim::FindService(kName)->failureCount);
 }
 
+// The service's process has an id while it runs, and a handle to it is signalled when it ends.
+TEST_F(ServiceProcessTest, StatusExShowsTheProcessWhileItRuns) {
+  Install();
+  StartAndSettle();
+  SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE hService = OpenServiceA(hManager, kName, SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(hService);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD cbNeeded = 0;
+  ASSERT_TRUE(QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                   &cbNeeded));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+  ASSERT_NE(0u, status.dwProcessId);
+  HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+  ASSERT_TRUE(hProcess);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hProcess, 0));
+
+  ASSERT_EQ(0u, ksim::ControlServiceByName(kName, SERVICE_CONTROL_STOP));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hProcess, 5000));
+  ASSERT_TRUE(QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                   &cbNeeded));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+  EXPECT_EQ(0u, status.dwProcessId);
+  EXPECT_EQ(0u, ksim::FindService(kName)->processId);
+  CloseHandle(hProcess);
+  CloseServiceHandle(hService);
+  CloseServiceHandle(hManager);
+}
+
 struct DependencyCase {
   const char* name;
   const char* dependencies;

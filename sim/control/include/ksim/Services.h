@@ -10,7 +10,9 @@
 // make no further visible effect (each parks for ever at its next simulated call; it is counted
 // as cut). A process that ends, or is terminated, without its last report being stopped has
 // failed: the service is stopped with ERROR_PROCESS_ABORTED and its failure actions apply (a
-// restart starts it again after the action's delay). StartServiceA starts stopped dependencies
+// restart starts it again after the action's delay). Each process has an id of the simulated
+// kernel (QueryServiceStatusEx shows it); a handle that OpenProcess gave for it is signalled when
+// the process ends. StartServiceA starts stopped dependencies
 // first; one that is gone fails the start with 1075, one that cannot start with 1068.
 #pragma once
 
