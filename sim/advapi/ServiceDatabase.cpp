@@ -416,6 +416,13 @@ bool SetControlTarget(const std::string& name, ControlTarget target) {
   return true;
 }
 
+ControlTarget TargetOf(const std::string& name) {
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  std::shared_ptr<Entry> entry = FindEntry(db, name);
+  return entry ? entry->record.control : ControlTarget();
+}
+
 DWORD ServiceOfHandle(SC_HANDLE hService, DWORD dwAccess, std::string* pName) {
   std::shared_ptr<ScObject> object = LookupHandle(hService);
   Database& db = Db();

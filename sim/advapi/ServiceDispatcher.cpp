@@ -77,6 +77,9 @@ using ksim::detail::ServiceProcess;
 thread_local ServiceProcess* t_pProcess = nullptr;
 thread_local bool t_bServiceMain = false;
 
+// While the system shuts down, no failure counts: the failure actions do not apply.
+std::atomic<unsigned> g_nShutdowns{0};
+
 struct Processes {
   std::mutex lock;
   std::condition_variable changed;
@@ -160,6 +163,7 @@ DWORD StartByName(const std::string& name, const std::vector<std::string>& args,
 // The Service Control Manager's answer to a failure: the next failure action, if any. A restart
 // is a start by the manager itself after the action's delay, unless the database was reset.
 void ApplyFailureActions(const std::string& service) {
+  if (g_nShutdowns.load() > 0) return;
   std::optional<SC_ACTION> action = scm::CountFailure(service);
   if (!action) return;
   Processes& procs = Procs();
@@ -599,6 +603,48 @@ std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service) {
   std::lock_guard<std::mutex> guard(procs.lock);
   auto it = procs.actionsTaken.find(Lower(service));
   return it == procs.actionsTaken.end() ? std::vector<SC_ACTION_TYPE>() : it->second;
+}
+
+std::vector<std::string> ShutdownSystem(DWORD budgetMilliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMilliseconds);
+  ++g_nShutdowns;
+  std::vector<std::string> running;
+  std::vector<std::string> told;
+  for (const scm::ServiceRecord& r : scm::All()) {
+    if (r.systemService || r.status.dwCurrentState == SERVICE_STOPPED) continue;
+    running.push_back(r.name);
+    if (r.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) told.push_back(r.name);
+  }
+  // All at once: each handler gets the control on a thread of the manager's own, and one that
+  // never returns holds up no other.
+  std::vector<std::thread> controls;
+  for (const std::string& name : told)
+    if (scm::ControlTarget target = scm::TargetOf(name))
+      controls.emplace_back([target] { target(SERVICE_CONTROL_SHUTDOWN); });
+  auto stopped = [](const std::string& name) {
+    std::optional<scm::ServiceRecord> record = scm::Find(name);
+    return !record || record->status.dwCurrentState == SERVICE_STOPPED;
+  };
+  while (!std::all_of(told.begin(), told.end(), stopped) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<std::string> ended;
+  for (const std::string& name : running) {
+    if (stopped(name)) continue;
+    ended.push_back(name);
+    std::shared_ptr<ServiceProcess> p = LastProcess(name);
+    if (p && !p->bEnded) {
+      EndServiceProcess(p, 1);
+    } else {
+      // A stand-in without a process of its own.
+      scm::Update(name, [](scm::ServiceRecord& r) {
+        r.status = SERVICE_STATUS{r.serviceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+      });
+    }
+  }
+  // A handler still inside returns now that its process is gone.
+  for (std::thread& t : controls) t.join();
+  --g_nShutdowns;
+  return ended;
 }
 
 std::vector<std::string> ServiceProcessArgs(const std::string& service) {

@@ -74,6 +74,15 @@ unsigned CutThreads(const std::string& service);
 // The failure actions the Service Control Manager took for the named service, in order.
 std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service);
 
+// The system shuts down: SERVICE_CONTROL_SHUTDOWN goes to every running service whose status
+// accepts it (SERVICE_ACCEPT_SHUTDOWN), all at once; each has until budgetMilliseconds
+// (WaitToKillServiceTimeout: 20000 on Windows 2000 to Server 2003, 5000 on recent Windows) to
+// report stopped, then its process is ended. A running service that does not accept shutdown
+// gets no control; its process is ended at that moment too, as every process is when the system
+// goes down. The system's own services are left as they are. Failure actions do not apply at
+// shutdown. Returns the services whose processes had to be ended, in name order.
+std::vector<std::string> ShutdownSystem(DWORD budgetMilliseconds = 20000);
+
 // The argv that the last process of the named service got, and the argv its service main got.
 std::vector<std::string> ServiceProcessArgs(const std::string& service);
 std::vector<std::string> ServiceMainArgs(const std::string& service);
