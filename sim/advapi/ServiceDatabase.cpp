@@ -227,7 +227,7 @@ DWORD Number(const std::string& text) { return static_cast<DWORD>(std::strtoul(t
 // A service's state-file line: its configuration, failure actions, exit code and mark.
 enum EStateField {
   sfTag, sfName, sfDisplay, sfType, sfStart, sfErrorControl, sfImage, sfGroup, sfStartName, sfDeps,
-  sfDescription, sfMarked, sfExitCode, sfHasActions, sfReset, sfReboot, sfCommand, sfActions
+  sfDescription, sfMarked, sfExitCode, sfHasActions, sfReset, sfReboot, sfCommand, sfNonCrashFailures, sfActions
 };
 
 ksim::detail::StateLine StateLineOf(const scm::ServiceRecord& r) {
@@ -237,7 +237,7 @@ ksim::detail::StateLine StateLineOf(const scm::ServiceRecord& r) {
                                   r.loadOrderGroup, r.startName, JoinNames(r.dependencies), r.description,
                                   r.markedForDeletion ? "1" : "0", std::to_string(r.status.dwWin32ExitCode),
                                   r.hasFailureActions ? "1" : "0", std::to_string(fa.resetPeriod),
-                                  fa.rebootMessage, fa.command};
+                                  fa.rebootMessage, fa.command, r.failureActionsOnNonCrashFailures ? "1" : "0"};
   for (const SC_ACTION& a : fa.actions) {
     line.push_back(std::to_string(static_cast<DWORD>(a.Type)));
     line.push_back(std::to_string(a.Delay));
@@ -266,6 +266,7 @@ void LoadState(Database* pDb) {
     r.failureActions.resetPeriod = Number(line[sfReset]);
     r.failureActions.rebootMessage = line[sfReboot];
     r.failureActions.command = line[sfCommand];
+    r.failureActionsOnNonCrashFailures = line[sfNonCrashFailures] == "1";
     for (size_t i = sfActions; i + 1 < line.size(); i += 2)
       r.failureActions.actions.push_back(
           SC_ACTION{static_cast<SC_ACTION_TYPE>(Number(line[i])), Number(line[i + 1])});
@@ -785,11 +786,15 @@ BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (DWORD dwError = CheckObject(object, false, SERVICE_CHANGE_CONFIG)) return Fail(dwError);
     scm::ServiceRecord& r = object->entry->record;
     if (r.markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
       return Fail(ERROR_INVALID_LEVEL);
     if (!lpInfo) return Fail(ERROR_INVALID_PARAMETER);
 
-    if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+      r.failureActionsOnNonCrashFailures =
+          static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(lpInfo)->fFailureActionsOnNonCrashFailures != FALSE;
+    } else if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
       // A null description leaves the description as it is.
       const SERVICE_DESCRIPTIONA* pInfo = static_cast<const SERVICE_DESCRIPTIONA*>(lpInfo);
       if (pInfo->lpDescription) r.description = pInfo->lpDescription;
@@ -838,12 +843,19 @@ BOOL WINAPI QueryServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     const scm::FailureActions& fa = r.failureActions;
     cbNeeded = static_cast<DWORD>(sizeof(SERVICE_FAILURE_ACTIONSA) + fa.actions.size() * sizeof(SC_ACTION) +
                                   textSize(fa.rebootMessage) + textSize(fa.command));
+  } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    cbNeeded = sizeof(SERVICE_FAILURE_ACTIONS_FLAG);
   } else {
     return Fail(ERROR_INVALID_LEVEL);
   }
   if (!lpBuffer || cbBufSize < cbNeeded) {
     *pcbBytesNeeded = cbNeeded;
     return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(lpBuffer)->fFailureActionsOnNonCrashFailures =
+        r.failureActionsOnNonCrashFailures ? TRUE : FALSE;
+    return TRUE;
   }
   if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
     auto* pInfo = reinterpret_cast<SERVICE_DESCRIPTIONA*>(lpBuffer);

@@ -441,14 +441,22 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     std::lock_guard<std::mutex> guard(procs.lock);
     procs.reports[Lower(p->service)].push_back(ksim::StatusReport{*lpServiceStatus, GetCurrentThreadId()});
   }
-  scm::ReportStatus(p->service, *lpServiceStatus);
-  // The last report counts when the process ends, also one made after stopped.
+  // Since Vista a service may ask that a stop with an error (a failed start, say) count as a
+  // failure, as a process that ends without reporting stopped does.
   const bool bStopped = lpServiceStatus->dwCurrentState == SERVICE_STOPPED;
+  bool bNonCrashFailure = false;
+  scm::Update(p->service, [&](scm::ServiceRecord& r) {
+    bNonCrashFailure = r.failureActionsOnNonCrashFailures && bStopped && r.status.dwCurrentState != SERVICE_STOPPED &&
+                       lpServiceStatus->dwWin32ExitCode != NO_ERROR;
+    r.status = *lpServiceStatus;
+  });
+  // The last report counts when the process ends, also one made after stopped.
   {
     std::lock_guard<std::mutex> guard(p->lock);
     p->bLastStopped = bStopped;
     if (bStopped) p->bStopped = true;
   }
+  if (bNonCrashFailure) ApplyFailureActions(p->service);
   if (bStopped) NotifyAll(p.get());
   return TRUE;
 }

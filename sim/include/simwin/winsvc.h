@@ -86,6 +86,7 @@ typedef LPVOID SC_LOCK;
 
 #define SERVICE_CONFIG_DESCRIPTION 1u
 #define SERVICE_CONFIG_FAILURE_ACTIONS 2u
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4u
 
 #define SERVICE_RUNS_IN_SYSTEM_PROCESS 0x00000001u
 
@@ -150,6 +151,10 @@ typedef struct _SERVICE_FAILURE_ACTIONSA {
   DWORD cActions;
   SC_ACTION* lpsaActions;
 } SERVICE_FAILURE_ACTIONSA, *LPSERVICE_FAILURE_ACTIONSA;
+
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+  BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG, *LPSERVICE_FAILURE_ACTIONS_FLAG;
 
 // Service side: the dispatcher, the control handler and status reports.
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);

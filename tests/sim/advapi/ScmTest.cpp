@@ -307,6 +307,38 @@ TEST_F(ScmTest, ConcurrentControlsAndQueriesAgree) {
   reader.join();
 }
 
+// SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: off for a new service, on once set, each way with the
+// access its call needs.
+TEST_F(ScmTest, FailureActionsFlagReadsBackAsSet) {
+  SC_HANDLE h = Create();
+  SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+  DWORD cbNeeded = 0;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, nullptr, 0, &cbNeeded); }),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(static_cast<DWORD>(sizeof(SERVICE_FAILURE_ACTIONS_FLAG)), cbNeeded);
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                                   sizeof(flag), &cbNeeded));
+  EXPECT_EQ(FALSE, flag.fFailureActionsOnNonCrashFailures);
+
+  flag.fFailureActionsOnNonCrashFailures = TRUE;
+  EXPECT_EQ(ErrorOf([&] {
+              return ChangeServiceConfig2A(Open(SERVICE_QUERY_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+            }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(ksim::FindService(kName)->failureActionsOnNonCrashFailures);
+  ASSERT_TRUE(ChangeServiceConfig2A(Open(SERVICE_CHANGE_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
+  EXPECT_TRUE(ksim::FindService(kName)->failureActionsOnNonCrashFailures);
+  flag.fFailureActionsOnNonCrashFailures = FALSE;
+  EXPECT_EQ(ErrorOf([&] {
+              return QueryServiceConfig2A(Open(SERVICE_CHANGE_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                          reinterpret_cast<BYTE*>(&flag), sizeof(flag), &cbNeeded);
+            }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                                   sizeof(flag), &cbNeeded));
+  EXPECT_EQ(TRUE, flag.fFailureActionsOnNonCrashFailures);
+}
+
 // QueryServiceStatusEx's refusals, each with the last error it sets.
 struct StatusExCase {
   const char* name;

@@ -40,6 +40,9 @@ struct ServiceInfo {
   // the Service Control Manager starts and stops it itself, no process entry runs.
   bool systemService = false;
   unsigned failureCount = 0;  // failures since the count was last reset
+  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG (Vista and later): a stop reported with a non-zero
+  // dwWin32ExitCode is a failure too, and the failure actions apply to it.
+  bool failureActionsOnNonCrashFailures = false;
 };
 
 // The named service (names compare without regard to case), if the database holds it.
