@@ -2,7 +2,8 @@
 // delivery of Indicate and SetStatus on a small pool of WMI's own threads.
 //
 // Each subscription holds one reference on its sink from ExecNotificationQueryAsync until its
-// final SetStatus has returned (or, without a final SetStatus, until ksim::wmi::Reset). Each
+// final SetStatus has returned (or, without a final SetStatus, until ksim::wmi::Reset or a crash
+// of the service). Each
 // queued delivery holds one more reference of its own. The objects of an Indicate are WMI's:
 // they are released as soon as Indicate returns.
 #include "internal/Wmi.h"

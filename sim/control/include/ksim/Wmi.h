@@ -21,8 +21,8 @@
 //
 // Threads: every Indicate and SetStatus runs on the delivery pool, never on the thread that
 // changed the repository or called CancelAsyncCall. Each subscription holds one sink reference
-// from ExecNotificationQueryAsync until its final SetStatus has returned; each queued delivery
-// holds one more. Objects passed to Indicate are released right after it returns.
+// from ExecNotificationQueryAsync until its final SetStatus has returned (or a crash of the
+// service ends it without one); each queued delivery holds one more. Objects passed to Indicate are released right after it returns.
 #pragma once
 
 #include <simwin/wbemidl.h>
