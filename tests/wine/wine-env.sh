@@ -8,6 +8,7 @@
 # included, and some kernels cannot execute 32-bit programs at all.
 
 WINE_SKIP=77
+# Wine's loaders (wine-env_test.sh puts stand-ins in their place).
 WINE_LOADER64=${WINE_LOADER64:-/usr/lib/wine/wine64}
 WINE_LOADER32=${WINE_LOADER32:-/usr/lib/wine/wine}
 
