@@ -110,18 +110,33 @@ const char* NextAnsiChar(const char* p) { return (IsDBCSLeadByte(static_cast<BYT
 
 }  // namespace
 
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
 char* NextListEntry(char** ppszCursor) {
   char* p = *ppszCursor;
-  while (*p == ',') ++p;
-  if (!*p) {
+  for (;;) {
+    // Blanks and tabs around a name are no part of it; what is empty without them is no name.
+    while (*p == ',' || IsBlank(*p)) ++p;
+    if (!*p) {
+      *ppszCursor = p;
+      return nullptr;
+    }
+    char* pszEntry = p;
+    char* pszEnd = p;  // past the last character that is no blank
+    while (*p && *p != ',') {
+      const bool bBlank = IsBlank(*p);
+      p = const_cast<char*>(NextAnsiChar(p));
+      if (!bBlank) pszEnd = p;
+    }
+    if (*p == ',') ++p;
+    *pszEnd = '\0';
     *ppszCursor = p;
-    return nullptr;
+    return pszEntry;
   }
-  char* pszEntry = p;
-  while (*p && *p != ',') p = const_cast<char*>(NextAnsiChar(p));
-  if (*p == ',') *p++ = '\0';
-  *ppszCursor = p;
-  return pszEntry;
 }
 
 bool AnsiHasChar(const char* psz, char c) {

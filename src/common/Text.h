@@ -45,8 +45,9 @@ size_t NarrowWideNameLength(const WCHAR* pwszName);
 // every other character compared exactly. A null text equals nothing, not even another null.
 bool WideEqualNoCaseAscii(const WCHAR* pwszA, const WCHAR* pwszB);
 
-// The next comma-delimited entry of the ANSI text at *ppszCursor, cut in place (its comma becomes
-// the terminator), or null at the end. Runs of commas separate entries and produce none. A
+// The next comma-delimited entry of the ANSI text at *ppszCursor without the blanks and tabs
+// around it, cut in place (a terminator after its last other character), or null at the end.
+// Runs of commas separate entries and produce none, and so does an entry of blanks alone. A
 // double-byte character of the ANSI code page is stepped over whole, so that its trail byte
 // never ends an entry.
 char* NextListEntry(char** ppszCursor);

@@ -4,7 +4,6 @@
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -37,13 +36,13 @@ ErrorCode CConsumers::Create(CConsumers** ppConsumers, ENameSpace ns, tQueryBook
   return code;
 }
 
-void CConsumers::ConnectFailed(const char* pszFormat, HRESULT hr) {
+void CConsumers::ConnectFailed(const char* pszText, HRESULT hr, bool bWithCode) {
   if (m_phrQuiet)
     *m_phrQuiet = hr;
-  else if (strstr(pszFormat, "%s"))
-    LogHResult(pszFormat, hr);
+  else if (bWithCode)
+    LogHResult(pszText, hr);
   else
-    CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszFormat);
+    CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, pszText);
 }
 
 ErrorCode CConsumers::Initialize() {
@@ -51,11 +50,11 @@ ErrorCode CConsumers::Initialize() {
                                 m_pLocator.PutVoid());
   if (hr != S_OK) {
     m_pLocator.Reset();
-    ConnectFailed("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr);
+    ConnectFailed("CoCreatInstance failed. Error = %s(0x%08x)\r\n", hr, true);
     return ecComError;
   }
   if (!m_pLocator) {
-    ConnectFailed("CoCreatInstance succeed but Locator is NULL.\r\n", hr);
+    ConnectFailed("CoCreatInstance succeed but Locator is NULL.\r\n", hr, false);
     return ecComError;
   }
 
@@ -67,11 +66,11 @@ ErrorCode CConsumers::Initialize() {
   }
   if (FAILED(hr)) {
     m_pServices.Reset();
-    ConnectFailed("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr);
+    ConnectFailed("Could not connect CIMOM. Error: %s(0x%08x)\r\n", hr, true);
     return ecWbemError;
   }
   if (!m_pServices) {
-    ConnectFailed("Connected to CIMOM but IWbemServices is NULL", hr);
+    ConnectFailed("Connected to CIMOM but IWbemServices is NULL", hr, false);
     return ecWbemError;
   }
 

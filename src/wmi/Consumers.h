@@ -135,7 +135,9 @@ class CConsumers {
   // (cancelled, ended, or unknown to WMI); otherwise it is kept among the leftovers.
   bool CancelRegistration(tQueryInfo& record, CComRef<CWbemSink> pSink);
   static void SetWanted(tQueryInfo& record, bool bWanted);
-  void ConnectFailed(const char* pszFormat, HRESULT hr);
+  // A step of the connection failed: its record (pszText, with the code's name and value when
+  // bWithCode), or, while connecting quietly, the code for the caller.
+  void ConnectFailed(const char* pszText, HRESULT hr, bool bWithCode);
 
   // Destroyed in reverse order: the records (their sinks) first, then services, then locator.
   ENameSpace m_ns;

@@ -7,6 +7,7 @@
 #include "support/ServiceHost.h"
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <thread>
 
@@ -303,6 +304,56 @@ TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNe
   ExpectServedOnce(kPathB, "renewed");
   ExpectStopLeavesNothing();
 }
+
+// A registration made while the driver was back, before WMI's poll saw the class created: the
+// creation renews it, registering anew before it cancels the old one. A message raised while both
+// are live reaches the service twice, and is logged once; a cancellation WMI refuses in the
+// middle leaves the old one to be cancelled again soon, each message still logged once.
+class Renewal : public RegistrationsFollowWmi, public testing::WithParamInterface<bool> {};
+
+TEST_P(Renewal, AMessageRaisedWhileTwoRegistrationsOverlapIsLoggedOnce) {
+  const bool bCancelRefused = GetParam();
+  UsePolling(ksim::wmi::Polling::Manual);
+  AddScsiController(kPathA, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  UnloadRaidDriver();
+  Poll();
+  Settle();
+  LoadRaidDriver(L"velk4");
+  AddScsiController(kPathB, L"velk4");
+  CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);  // registers while no poll has seen the class
+  ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
+
+  // The renewal's cancellation of the old registration: a message is raised just before it, when
+  // WMI holds both.
+  std::atomic<bool> bRaised{false};
+  ksim::ScopedHook overlap("IWbemServices::CancelAsyncCall", "", [&] {
+    if (CountSubscribed(kQueryMessages) == 2 && !bRaised.exchange(true))
+      RaiseFirmwareMessage(Message(kPathA, 20, 7, "while both listen"));
+  });
+  std::unique_ptr<ksim::ScopedFault> refuse;
+  if (bCancelRefused)
+    refuse.reset(new ksim::ScopedFault(Fault("IWbemServices::CancelAsyncCall").Nth(1).Returns(WBEM_E_FAILED)));
+  Poll();
+  Settle();
+  ASSERT_TRUE(bRaised);
+  EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk47: while both listen"));
+  if (bCancelRefused) {
+    refuse.reset();
+    EXPECT_TRUE(WaitFor([] { return CountSubscribed(kQueryMessages) == 1 && CountSubscribed(kQueryHostTime) == 1; }))
+        << "the refused one stays";
+    Settle();
+  }
+  ExpectOneLiveRegistrationEach();
+  ExpectServedOnce(kPathB, "after the renewal");
+  ExpectStopLeavesNothing();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cancellations, Renewal, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "CancelRefusedOnce" : "CancelAccepted";
+                         });
 
 // The last supported controller leaves while another arrives: the leaving controller's rescan
 // has enumerated (without the new one) when the new one arrives.
