@@ -193,6 +193,11 @@ void CWMIServiceUtil::NoteWmiFailure(HRESULT hr, const IWbemServices* pServices)
   if (pService) pService->NoteConnectionLoss(pServices);
 }
 
+void CWMIServiceUtil::NoteSuspectedLoss(const IWbemServices* pServices) {
+  CComRef<CWMIService> pService(AcquireWMIService());
+  if (pService) pService->NoteSuspectedLoss(pServices);
+}
+
 void CWMIServiceUtil::NoteQueryMissing() {
   CComRef<CWMIService> pService(AcquireWMIService());
   if (pService) pService->NoteQueryMissing();

@@ -74,10 +74,13 @@ class CWMIServiceUtil {
   static void RequestStatus();
   // Wakes the service thread to look at what is due (CWMIService::Maintain).
   static void WakeServiceThread();
-  // A WMI call on pServices (null: of the service's own connection) failed with hr, or WMI ended
-  // a registration with hr: when hr says that the connection to WMI is lost (a disconnection, or
-  // WMI shutting down), the service connects again.
+  // A WMI call on pServices (null: of the service's own connection) failed with hr: when hr says
+  // that the connection to WMI is lost (a disconnection, or WMI shutting down), the service
+  // connects again.
   static void NoteWmiFailure(HRESULT hr, const IWbemServices* pServices = nullptr);
+  // WMI ended a registration on pServices with a code of its going away: the service looks at
+  // the connection, and connects again if it is lost.
+  static void NoteSuspectedLoss(const IWbemServices* pServices);
   // A query that the service wants is not registered (refused, or ended by WMI): it is retried.
   static void NoteQueryMissing();
 

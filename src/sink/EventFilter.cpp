@@ -12,9 +12,20 @@ ULONGLONG Fold(ULONGLONG ullHash, const wchar_t* pwsz) {
   return (ullHash ^ 0xFFu) * 1099511628211ull;
 }
 
+// A TIME_CREATED: a count of 100-nanosecond intervals, in decimal; 0 when it is not one.
+ULONGLONG TimeValue(const wchar_t* pwsz) {
+  ULONGLONG ull = 0;
+  for (const wchar_t* p = pwsz; *p; ++p) {
+    if (*p < L'0' || *p > L'9' || ull > (~0ull - 9) / 10) return 0;
+    ull = ull * 10 + static_cast<ULONGLONG>(*p - L'0');
+  }
+  return ull;
+}
+
 }  // namespace
 
-CEventFilter::CEventFilter() : m_lRef(1), m_lRetired(0), m_pCurrent(nullptr), m_rgullSeen(), m_iNextSeen(0) {}
+CEventFilter::CEventFilter()
+    : m_lRef(1), m_lRetired(0), m_lTail(0), m_pCurrent(nullptr), m_iNextSeen(0), m_ullNewestRetired(0) {}
 
 ULONG CEventFilter::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
 
@@ -28,6 +39,12 @@ void CEventFilter::Retire(CWbemSink* pSink) {
   if (!pSink) return;
   CLockGuard lock(m_cs);
   PurgeLocked();
+  if (!m_pullSeen) {
+    // Without room for the keys every event passes: a copy may be handled twice then.
+    m_pullSeen.reset(new (std::nothrow) ULONGLONG[c_cSeen]());
+    if (!m_pullSeen) return;
+    m_iNextSeen = 0;
+  }
   for (auto& pRetired : m_rgpRetired) {
     if (pRetired.Get() == pSink) return;
     if (!pRetired) {
@@ -52,27 +69,45 @@ void CEventFilter::PurgeLocked() {
       InterlockedDecrement(&m_lRetired);
     }
   }
-  if (InterlockedCompareExchange(&m_lRetired, 0, 0) == 0) {
-    // Nothing overlaps any more: the keys seen meanwhile are of no further use.
-    for (ULONGLONG& ull : m_rgullSeen) ull = 0;
-    m_iNextSeen = 0;
-  }
+  // No retired registration is left: the current one may still deliver late copies of what
+  // they delivered.
+  if (InterlockedCompareExchange(&m_lRetired, 0, 0) == 0 && m_pullSeen && InterlockedExchange(&m_lTail, 1) == 0 &&
+      m_ullNewestRetired == 0)
+    EndOverlapLocked();
+}
+
+void CEventFilter::EndOverlapLocked() {
+  m_pullSeen.reset();
+  m_iNextSeen = 0;
+  m_ullNewestRetired = 0;
+  InterlockedExchange(&m_lTail, 0);
 }
 
 bool CEventFilter::Admit(const CWbemSink* pSink, IWbemClassObject* pEvent, BSTR bstrName) {
-  if (InterlockedCompareExchange(&m_lRetired, 0, 0) == 0) return true;
+  if (InterlockedCompareExchange(&m_lRetired, 0, 0) == 0 && InterlockedCompareExchange(&m_lTail, 0, 0) == 0)
+    return true;
   CVARIANT varTime;
   BSTR bstrTime = nullptr;
   const bool bTime = SUCCEEDED(pEvent->Get(L"TIME_CREATED", 0, varTime.Put(), nullptr, nullptr)) &&
                      SUCCEEDED(varTime.GetBSTR(&bstrTime)) && bstrTime && *bstrTime;
   CLockGuard lock(m_cs);
   PurgeLocked();
-  if (InterlockedCompareExchange(&m_lRetired, 0, 0) == 0) return true;
-  if (!bTime) return pSink == m_pCurrent || !m_pCurrent;
+  if (!m_pullSeen) return true;
+  const bool bOverlap = InterlockedCompareExchange(&m_lRetired, 0, 0) != 0;
+  if (!bTime) return !bOverlap || pSink == m_pCurrent || !m_pCurrent;
+  const ULONGLONG ullTime = TimeValue(bstrTime);
+  bool bRetired = false;
+  for (const auto& pRetired : m_rgpRetired) bRetired = bRetired || pRetired.Get() == pSink;
+  if (bRetired && ullTime > m_ullNewestRetired) m_ullNewestRetired = ullTime;
+  if (!bOverlap && pSink == m_pCurrent && ullTime > m_ullNewestRetired) {
+    // Newer than anything a retired registration delivered: every late copy has come.
+    EndOverlapLocked();
+    return true;
+  }
   const ULONGLONG ullKey = Fold(Fold(14695981039346656037ull, bstrTime), bstrName) | 1;
-  for (ULONGLONG ull : m_rgullSeen)
-    if (ull == ullKey) return false;
-  m_rgullSeen[m_iNextSeen] = ullKey;
+  for (size_t i = 0; i < c_cSeen; ++i)
+    if (m_pullSeen[i] == ullKey) return false;
+  m_pullSeen[m_iNextSeen] = ullKey;
   m_iNextSeen = (m_iNextSeen + 1) % c_cSeen;
   return true;
 }
@@ -84,5 +119,6 @@ void CEventFilter::Clear() {
     for (size_t i = 0; i < c_cRetired; ++i) rgpRetired[i] = std::move(m_rgpRetired[i]);
     InterlockedExchange(&m_lRetired, 0);
     m_pCurrent = nullptr;
+    EndOverlapLocked();
   }
 }

@@ -161,8 +161,7 @@ ErrorCode CConsumers::EndRegistration(EQueryEvent query, DWORD dwRegistration) {
   }
   if (pEnded) {
     const HRESULT hrFinal = pEnded->FinalStatus();
-    // WMI shutting down ends every registration: the connection is lost, not this query.
-    CWMIServiceUtil::NoteWmiFailure(hrFinal, m_pServices.Get());
+    NoteEnd(hrFinal);
     Report(query, report, hrFinal);
     // Still wanted: the service registers it again.
     if (Read(&record.pBook->lWanted)) CWMIServiceUtil::NoteQueryMissing();
@@ -263,15 +262,21 @@ ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
   }
   CWMIServiceUtil::NoteWmiFailure(hr, m_pServices.Get());
 
+  // Refused for want of the driver's class: the driver is not loaded. That is no loss to report;
+  // the class's creation event, or the retry should the class come between two of WMI's polls,
+  // registers the query once it is.
+  const bool bAwaitsClass = hr == static_cast<HRESULT>(WBEM_E_INVALID_CLASS) && row.bDriverClass;
   EQueryStatus current;
   EReport report;
   HRESULT hrReport = hr;
   CComRef<CWbemSink> pDrop;
+  bool bWasFailing;
   {
     CLockGuard lock(record.csStatus);
+    bWasFailing = record.eStatus == qsFailed;
     if (hr != WBEM_S_NO_ERROR) {
       current = qsFailed;
-      report = DecideReportLocked(query, rRefused, hr);
+      report = bAwaitsClass ? rNone : DecideReportLocked(query, rRefused, hr);
     } else if (pSink->HasEnded()) {
       // Accepted and ended by WMI before the call returned: nothing is registered.
       current = qsInactive;
@@ -288,10 +293,12 @@ ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
   *pStatus = current;
   pDrop.Reset();
   pSink.Reset();
+  if (current == qsInactive) NoteEnd(hrReport);
   Report(query, report, hrReport);
   if (current == qsActive) return ecNoError;
-  // Still wanted: the service registers it again.
-  CWMIServiceUtil::NoteQueryMissing();
+  // Still wanted: the service registers it again. A query that was refused before is no new loss:
+  // its retries keep backing off.
+  if (!bWasFailing) CWMIServiceUtil::NoteQueryMissing();
   return bMade ? ecWbemError : ecOutOfMemory;
 }
 
@@ -364,11 +371,16 @@ ErrorCode CConsumers::CallRefreshRegistration(EQueryEvent query, DWORD dwLastSta
   return code;
 }
 
-CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport change, HRESULT hr) {
+CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport change, HRESULT hr, bool bConfirmed) {
   if (!c_rgNameSpaces[m_ns].pRows[query].bReportRegistration) return rNone;
-  // A lost connection is one record of its own, not one per query.
-  if (change != rRegistered && CError::IsConnectionLoss(hr)) return rNone;
   tQueryInfo& record = m_pQueries[query];
+  // A lost connection is one record of its own, not one per query. An end with such a code waits
+  // for a look at the connection (ConfirmEnd); a refused call with one is the connection's loss.
+  if (change != rRegistered && !bConfirmed && CError::IsConnectionLoss(hr)) {
+    if (change == rEnded && Read(&record.pBook->lReportedDown) == 0)
+      InterlockedExchange(&record.pBook->lUnconfirmedEnd, hr);
+    return rNone;
+  }
   const LONG lDown = change != rRegistered;
   if (InterlockedExchange(&record.pBook->lReportedDown, lDown) == lDown) return rNone;
   return change;
@@ -406,6 +418,26 @@ void CConsumers::Report(EQueryEvent query, EReport report, HRESULT hr) {
     default:
       break;
   }
+}
+
+void CConsumers::NoteEnd(HRESULT hrFinal) {
+  // WMI going away ends every registration; so may a provider that fails with such a code. The
+  // service looks at the connection to tell the two apart.
+  if (CError::IsConnectionLoss(hrFinal)) CWMIServiceUtil::NoteSuspectedLoss(m_pServices.Get());
+}
+
+void CConsumers::ConfirmEnd(EQueryEvent query) {
+  tQueryInfo& record = m_pQueries[query];
+  const HRESULT hr = InterlockedExchange(&record.pBook->lUnconfirmedEnd, 0);
+  if (hr == 0) return;
+  EReport ended, registered = rNone;
+  {
+    CLockGuard lock(record.csStatus);
+    ended = DecideReportLocked(query, rEnded, hr, true);
+    if (ended != rNone && record.eStatus == qsActive) registered = DecideReportLocked(query, rRegistered, S_OK);
+  }
+  Report(query, ended, hr);
+  Report(query, registered, S_OK);
 }
 
 bool CConsumers::UsesServices(const IWbemServices* pServices) const { return pServices && pServices == m_pServices.Get(); }

@@ -19,6 +19,9 @@ struct tQueryEventsInfo {
   // Its losses and recoveries are logged: every query but the instance queries of the driver's
   // classes, which come and go with their class, as its own queries say.
   bool bReportRegistration;
+  // It selects by a class of the driver, which exists only while the driver is loaded: a refusal
+  // for want of that class is no loss to report.
+  bool bDriverClass;
 };
 
 // A namespace: its path and its query table.
@@ -32,6 +35,10 @@ struct tNameSpaceInfo {
 struct tQueryBook {
   LONG volatile lWanted;        // the service wants the query registered (it asked, and has not cancelled it)
   LONG volatile lReportedDown;  // the log says that its events are not received (reported rows only)
+  // WMI ended the query with a code of its going away (WBEM_E_SHUTTING_DOWN, a disconnection):
+  // that code, until a look at the connection tells whether WMI went away, which one record
+  // says for every query, or ended only this query, which its own record says; 0 otherwise.
+  LONG volatile lUnconfirmedEnd;
 };
 
 // One query of a connected namespace.
@@ -104,6 +111,9 @@ class CConsumers {
   // that both deliver is handled once (CEventFilter). An active query stays active throughout,
   // and the log says nothing unless the new registration fails.
   ErrorCode CallRefreshRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
+  // The connection works after all: an end of the query with a code of WMI going away ended the
+  // query alone. The log says so, and that it is registered again if it is by now.
+  void ConfirmEnd(EQueryEvent query);
 
   // Whether the service wants the query registered and it is not.
   bool IsMissing(EQueryEvent query);
@@ -125,7 +135,10 @@ class CConsumers {
  private:
   // What the log says about a reported query: once per change, never once per attempt.
   enum EReport { rNone, rRefused, rEnded, rClassGone, rRegistered };
-  EReport DecideReportLocked(EQueryEvent query, EReport change, HRESULT hr);
+  // bConfirmed: an end with a code of WMI going away ended this query alone.
+  EReport DecideReportLocked(EQueryEvent query, EReport change, HRESULT hr, bool bConfirmed = false);
+  // WMI ended a registration of this connection with hrFinal.
+  void NoteEnd(HRESULT hrFinal);
   void Report(EQueryEvent query, EReport report, HRESULT hr);
   // With csCall held and no current registration: registers the query with a sink of its own.
   ErrorCode RegisterNew(EQueryEvent query, EQueryStatus* pStatus);

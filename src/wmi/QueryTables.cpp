@@ -4,31 +4,31 @@ namespace {
 
 const tQueryEventsInfo s_pQueryEventsInfoWMI[] = {
     {CWbemSink::IndEAdapterPrintfNotification, CWbemSink::SsEAdapterPrintfNotification,
-     L"SELECT * FROM Talvenix_AdapterPrintfNotification", true},
+     L"SELECT * FROM Talvenix_AdapterPrintfNotification", true, true},
     {CWbemSink::IndCCreateAdapterPrintf, CWbemSink::SsCCreateAdapterPrintf,
-     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"", true},
+     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"", true, false},
     {CWbemSink::IndCDeleteAdapterPrintf, CWbemSink::SsCDeleteAdapterPrintf,
-     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"", true},
+     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_AdapterPrintf\"", true, true},
     {CWbemSink::IndICreateAdapterPrintf, CWbemSink::SsICreateAdapterPrintf,
-     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_AdapterPrintf\"", false},
+     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_AdapterPrintf\"", false, true},
     {CWbemSink::IndIDeleteAdapterPrintf, CWbemSink::SsIDeleteAdapterPrintf,
-     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_AdapterPrintf\"", false},
-    {CWbemSink::IndEHostTimeRequest, CWbemSink::SsEHostTimeRequest, L"SELECT * FROM Talvenix_HostTimeRequest", true},
+     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_AdapterPrintf\"", false, true},
+    {CWbemSink::IndEHostTimeRequest, CWbemSink::SsEHostTimeRequest, L"SELECT * FROM Talvenix_HostTimeRequest", true, true},
     {CWbemSink::IndCCreateSetHostTime, CWbemSink::SsCCreateSetHostTime,
-     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"", true},
+     L"SELECT * FROM __ClassCreationEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"", true, false},
     {CWbemSink::IndCDeleteSetHostTime, CWbemSink::SsCDeleteSetHostTime,
-     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"", true},
+     L"SELECT * FROM __ClassDeletionEvent  WITHIN 60 WHERE TargetClass ISA \"Talvenix_SetHostTime\"", true, true},
     {CWbemSink::IndICreateSetHostTime, CWbemSink::SsICreateSetHostTime,
-     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_SetHostTime\"", false},
+     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_SetHostTime\"", false, true},
     {CWbemSink::IndIDeleteSetHostTime, CWbemSink::SsIDeleteSetHostTime,
-     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_SetHostTime\"", false},
+     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Talvenix_SetHostTime\"", false, true},
 };
 
 const tQueryEventsInfo s_pQueryEventsInfoCIMV2[] = {
     {CWbemSink::IndICreateWin32ScsiController, CWbemSink::SsICreateWin32ScsiController,
-     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"", true},
+     L"SELECT * FROM __InstanceCreationEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"", true, false},
     {CWbemSink::IndIDeleteWin32ScsiController, CWbemSink::SsIDeleteWin32ScsiController,
-     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"", true},
+     L"SELECT * FROM __InstanceDeletionEvent  WITHIN 60 WHERE TargetInstance ISA \"Win32_SCSIController\"", true, false},
 };
 
 }  // namespace

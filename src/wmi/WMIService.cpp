@@ -67,7 +67,8 @@ CWMIService::CWMIService()
       m_bRetryNow(false),
       m_bPingNow(false),
       m_dwPingDue(0),
-      m_lNewLoss(0) {}
+      m_lNewLoss(0),
+      m_lVerify(0) {}
 
 CWMIService::~CWMIService() {
   // After a stop that could not let go of the connection (a WMI call hung), the last reference
@@ -172,6 +173,12 @@ void CWMIService::RegisterStartupQueries() {
     ExecQueryAsync(nsWMI, qCDeleteAdapterPrintf, qoForce, &local);
     ExecQueryAsync(nsWMI, qEHostTimeRequest, qoForce, &local);
     ExecQueryAsync(nsWMI, qCDeleteSetHostTime, qoForce, &local);
+  } else {
+    // The message query was refused: for want of the driver's classes, or for a moment. Either
+    // way its companions are wanted with it, and the retries register them together, also should
+    // the classes come before their creation queries stand, when no creation event tells of them.
+    static const EQueryEvent c_rgCompanions[] = {qCDeleteAdapterPrintf, qEHostTimeRequest, qCDeleteSetHostTime};
+    for (EQueryEvent query : c_rgCompanions) InterlockedExchange(&m_rgpBooks[nsWMI][query].lWanted, 1);
   }
   // The creation queries of both classes stay registered for the whole run, so that a reload of
   // the driver is seen however soon it follows the unload.
@@ -296,6 +303,13 @@ void CWMIService::NoteConnectionLoss(const IWbemServices* pServices) {
   CWMIServiceUtil::WakeServiceThread();
 }
 
+void CWMIService::NoteSuspectedLoss(const IWbemServices* pServices) {
+  CComRef<CConnection> pConnection = AcquireConnection();
+  if (!pConnection || !pConnection->Owns(pServices)) return;
+  InterlockedExchange(&m_lVerify, 1);
+  CWMIServiceUtil::WakeServiceThread();
+}
+
 void CWMIService::NoteQueryMissing() {
   InterlockedExchange(&m_lNewLoss, 1);
   CWMIServiceUtil::WakeServiceThread();
@@ -376,6 +390,12 @@ DWORD CWMIService::Maintain(HANDLE* phWatch) {
     m_bRetryArmed = false;
     m_dwRetryDelay = c_dwFirstRetryMs;
   }
+  // A registration ended as if WMI went away: the connection is tried at once.
+  if (!m_bTaskPending && InterlockedCompareExchange(&m_lVerify, 0, 0) != 0) {
+    InterlockedExchange(&m_lVerify, 0);
+    m_bPingNow = true;
+    PostMaintenanceLocked();
+  }
   // Where WMI's process cannot be watched, the connection is tried now and then.
   if (!*phWatch) {
     if (IsDue(dwNow, m_dwPingDue) && !m_bTaskPending) {
@@ -441,8 +461,19 @@ void CWMIService::RunMaintenance() {
   }
   if (bPing) {
     CComRef<CConnection> pConnection = AcquireConnection();
-    if (pConnection && !pConnection->Ping()) NoteConnectionLoss(nullptr);
+    if (pConnection && !pConnection->Ping())
+      NoteConnectionLoss(nullptr);
+    else
+      ConfirmEnds();
   }
+}
+
+void CWMIService::ConfirmEnds() {
+  CComRef<CConnection> pConnection = AcquireConnection();
+  if (!pConnection || pConnection->IsLost()) return;
+  for (DWORD ns = 0; ns < nsCount; ++ns)
+    for (DWORD q = 0; q < CConsumers::QueryCount(static_cast<ENameSpace>(ns)); ++q)
+      pConnection->Consumers(static_cast<ENameSpace>(ns)).ConfirmEnd(static_cast<EQueryEvent>(q));
 }
 
 bool CWMIService::TryReconnect() {
@@ -450,6 +481,11 @@ bool CWMIService::TryReconnect() {
   // fail at once.
   if (CComRef<CConnection> pLost = TakeConnection()) pLost->Close();
   tQueryBook* const rgpBooks[nsCount] = {m_rgpBooks[nsWMI].get(), m_rgpBooks[nsCIMV2].get()};
+  // The ends that waited for a look at the lost connection were its loss, which is said once.
+  InterlockedExchange(&m_lVerify, 0);
+  for (DWORD ns = 0; ns < nsCount; ++ns)
+    for (DWORD q = 0; q < CConsumers::QueryCount(static_cast<ENameSpace>(ns)); ++q)
+      InterlockedExchange(&rgpBooks[ns][q].lUnconfirmedEnd, 0);
   CConnection* pNew = nullptr;
   HRESULT hr = S_OK;
   if (CConnection::Create(&pNew, rgpBooks, &hr) != ecNoError) return false;

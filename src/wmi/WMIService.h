@@ -69,6 +69,9 @@ class CWMIService {
   // process ended. Wakes the service thread; a loss of a connection that was replaced already
   // changes nothing.
   void NoteConnectionLoss(const IWbemServices* pServices);
+  // WMI ended a registration on pServices with a code of its going away: the connection is tried
+  // at once. Lost, it is made anew; working, the ends are the queries' own, and the log says so.
+  void NoteSuspectedLoss(const IWbemServices* pServices);
   // Registers again every query that the service wants and that is not registered.
   void RegisterMissing();
   // Something went missing (CWMIServiceUtil::NoteQueryMissing): its retries start over at the
@@ -118,6 +121,8 @@ class CWMIService {
   static void MaintenanceTask(void* pvService);
   void RunMaintenance();
   bool TryReconnect();
+  // The connection works: the ends that waited for a look at it are the queries' own.
+  void ConfirmEnds();
   // Hands the maintenance to the workers unless it is there already; under m_csMaintain.
   void PostMaintenanceLocked();
   // Runs f on the namespace's consumers as one of the calls of the run: ecShuttingDown once the
@@ -150,4 +155,5 @@ class CWMIService {
   bool m_bPingNow;         // the task is to ask WMI whether the connection works
   DWORD m_dwPingDue;
   LONG volatile m_lNewLoss;  // something went missing since the last look
+  LONG volatile m_lVerify;   // a registration ended as if WMI went away: the connection is to be tried
 };

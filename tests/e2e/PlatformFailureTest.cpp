@@ -308,6 +308,73 @@ TEST_F(PlatformFails, ARefusedControllerQueryIsReportedAndRegisteredAgain) {
   ExpectServedOnce("arrived later");
 }
 
+// The message query is refused at start: for want of the driver's classes (the driver loads after
+// the start, or just after the refusal and before the query of the class's creation stands, when
+// no creation event ever tells of it), or for a moment. Its companions, the host-time query
+// among them, are registered with it. A driver not yet loaded is no loss to report.
+enum class LateKind { AfterTheStart, BetweenTheRefusalAndTheCreationQuery, RefusedOnce };
+
+struct DriverLateCase {
+  const char* name;
+  LateKind kind;
+};
+
+void PrintTo(const DriverLateCase& c, std::ostream* os) { *os << c.name; }
+
+class MessageQueryRefusedAtStart : public PlatformFails, public testing::WithParamInterface<DriverLateCase> {};
+
+TEST_P(MessageQueryRefusedAtStart, ItAndItsCompanionsAreRegistered) {
+  const LateKind kind = GetParam().kind;
+  AddScsiController(kPathA, L"velk4");
+  if (kind == LateKind::RefusedOnce) LoadRaidDriver(L"velk4");
+  Install();
+  {
+    std::atomic<bool> loaded{false};
+    ksim::ScopedHook between("IWbemServices::ExecNotificationQueryAsync", "__ClassCreationEvent:Talvenix_AdapterPrintf",
+                             [&] {
+                               if (kind == LateKind::BetweenTheRefusalAndTheCreationQuery && !loaded.exchange(true))
+                                 LoadRaidDriver(L"velk4");
+                             });
+    ksim::ScopedFault once(Fault("IWbemServices::ExecNotificationQueryAsync")
+                               .On(kind == LateKind::RefusedOnce ? "Talvenix_AdapterPrintfNotification" : "none")
+                               .Nth(1)
+                               .Returns(WBEM_E_FAILED));
+    ASSERT_EQ(0u, Start());
+    if (kind == LateKind::AfterTheStart) LoadRaidDriver(L"velk4");
+    ASSERT_TRUE(WaitFor([] { return CountSubscribed(kQueryMessages) == 1 && CountSubscribed(kQueryHostTime) == 1; },
+                        5000))
+        << "the message and host-time queries were never registered";
+  }
+  Settle();
+  ExpectServedOnce("after the refusal");
+  const size_t said = kind == LateKind::RefusedOnce ? 1 : 0;
+  EXPECT_EQ(said, CountIds(kQueryLost));
+  EXPECT_EQ(said, CountIds(kQueryRestored));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, MessageQueryRefusedAtStart,
+    testing::Values(DriverLateCase{"DriverAfterTheStart", LateKind::AfterTheStart},
+                    DriverLateCase{"DriverBetweenTheRefusalAndTheCreationQuery",
+                                   LateKind::BetweenTheRefusalAndTheCreationQuery},
+                    DriverLateCase{"RefusedOnce", LateKind::RefusedOnce}),
+    [](const testing::TestParamInfo<DriverLateCase>& info) { return info.param.name; });
+
+// A query that WMI keeps refusing is reported once and tried again less and less often.
+TEST_F(PlatformFails, ARefusalThatLastsIsRetriedWithBackOff) {
+  LoadRaidDriver(L"velk4");
+  Install();
+  ksim::ScopedFault refused(Fault("IWbemServices::ExecNotificationQueryAsync")
+                                .On("__InstanceCreationEvent:Win32_SCSIController")
+                                .Returns(WBEM_E_FAILED));
+  ASSERT_EQ(0u, Start());
+  // Tries at the start and 1, 3 and 7 seconds later; one try a second would make seven.
+  std::this_thread::sleep_for(std::chrono::milliseconds(6500));
+  EXPECT_GE(refused.Hits(), 3u);
+  EXPECT_LE(refused.Hits(), 4u);
+  EXPECT_EQ(1u, CountIds(kQueryLost));
+}
+
 // The driver unloads and loads again between two of WMI's polls: no class event at all, only the
 // final status WMI gave the queries at the unload. The service registers them again within
 // seconds.

@@ -89,10 +89,7 @@ TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
                                        kQueryControllerRemoved}),
             queries);
   EXPECT_EQ(qsFailed, StatusOf(nsWMI, qEAdapterPrintfNotification));
-  EXPECT_EQ((std::vector<std::string>{
-                "Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" could not be registered; its events are "
-                "not received until it is. Error: WBEM_E_INVALID_CLASS(0x80041010)\r\n"}),
-            Texts());
+  EXPECT_TRUE(Texts().empty()) << "a driver not yet loaded is no loss to report";
 
   // The driver loads: its class creation registers the rest, and messages flow.
   LoadRaidDriver(L"velk4");
@@ -100,7 +97,7 @@ TEST_F(Service, StartUpWithoutTheDriverWaitsForItsClass) {
   EXPECT_TRUE(Subscribed(kQueryMessages));
   EXPECT_TRUE(Subscribed(kQueryHostTime));
   EXPECT_TRUE(Subscribed(kQueryPrintfDeleted));
-  EXPECT_EQ(1u, CountTexts("Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" is registered again.\r\n"));
+  EXPECT_TRUE(Texts().empty());
   ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 30, 2, "disk 3 rebuilt")));
   Settle();
   EXPECT_EQ(1u, CountTexts("\\Device\\Scsi\\velk42: disk 3 rebuilt"));
@@ -164,7 +161,13 @@ TEST_F(Service, AStopDuringTheStartDelayEndsItAtOnce) {
   Install();
   ksim::ClearCalls();
   ASSERT_EQ(0u, Start({"600000"}));
-  ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_START_PENDING, 10000));
+  // The service's own start-pending report, which accepts the stop (the state the SCM sets at the
+  // start accepts nothing).
+  const auto reported = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ksim::StatusReports(kServiceName).empty()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), reported) << "no start-pending report";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   const auto begin = std::chrono::steady_clock::now();
   ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
   ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_STOPPED, 1000));

@@ -225,18 +225,18 @@ INSTANTIATE_TEST_SUITE_P(Table, ConnectFails, testing::ValuesIn(kConnectFailures
                          [](const testing::TestParamInfo<ConnectFailure>& info) { return info.param.name; });
 
 TEST_F(Consumers, LostAndRecoveredMessageQueryIsLoggedOncePerChange) {
-  ksim::machine::UnloadRaidDriver();
-  Settle();
   auto p = Make(nsWMI);
   EQueryStatus status = qsUnknown;
-  p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
-  p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
-  p->CallExecNotificationQueryAsync(qCCreateAdapterPrintf, qoConditional, &status);
+  {
+    ksim::ScopedFault refused(
+        Fault("IWbemServices::ExecNotificationQueryAsync").On("Talvenix_AdapterPrintfNotification").Returns(WBEM_E_FAILED));
+    p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
+    p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
+    p->CallExecNotificationQueryAsync(qCCreateAdapterPrintf, qoConditional, &status);
+  }
   std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
   ASSERT_EQ(1u, records.size()) << "the second failure of the same query writes nothing";
   EXPECT_EQ(EVENTLOG_WARNING_TYPE, records[0].type);
-  ksim::machine::LoadRaidDriver(L"velk4");
-  Settle();
   p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
   ASSERT_EQ(qsActive, status);
   records = ksim::EventLogRecords();
@@ -245,6 +245,25 @@ TEST_F(Consumers, LostAndRecoveredMessageQueryIsLoggedOncePerChange) {
   EXPECT_EQ(0x40002011u, records[1].eventId);
   EXPECT_EQ("Query \"SELECT * FROM Talvenix_AdapterPrintfNotification\" is registered again.\r\n",
             records[1].strings.at(0));
+}
+
+// Without the driver its classes do not exist: the refusals say nothing, and the query is
+// registered once the driver is there.
+TEST_F(Consumers, ARefusalForWantOfTheDriversClassIsNoLoss) {
+  ksim::machine::UnloadRaidDriver();
+  Settle();
+  auto p = Make(nsWMI);
+  EQueryStatus status = qsUnknown;
+  for (EQueryEvent query : {qEAdapterPrintfNotification, qEHostTimeRequest}) {
+    p->CallExecNotificationQueryAsync(query, qoConditional, &status);
+    EXPECT_EQ(qsFailed, status);
+  }
+  EXPECT_TRUE(ksim::EventLogRecords().empty());
+  ksim::machine::LoadRaidDriver(L"velk4");
+  Settle();
+  p->CallExecNotificationQueryAsync(qEAdapterPrintfNotification, qoConditional, &status);
+  EXPECT_EQ(qsActive, status);
+  EXPECT_TRUE(ksim::EventLogRecords().empty()) << "nothing was said lost, so nothing is said restored";
 }
 
 }  // namespace

@@ -70,9 +70,21 @@ def demo_sections(path):
     for line in lines[log_at + 2:status_at]:
         m = re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\s+(Information|Warning|Error)\s+(\S+)\s+(\d+)\s+(.*)$", line)
         if m:
-            records.append((m.group(1), m.group(2), int(m.group(3)), normalise(m.group(4))))
+            records.append([m.group(1), m.group(2), int(m.group(3)), [m.group(4)]])
+        elif records and line.strip():
+            records[-1][3].append(line)
+    records = [(level, source, event_id, normalise(insertion(text))) for level, source, event_id, text in records]
     reports = [" ".join(line.split()) for line in lines[status_at + 1:] if line.strip()]
     return strip_blank(steps), records, reports
+
+
+def insertion(lines):
+    """What korvlog wrote of a record the demo shows as Event Viewer renders it. Wine's log shows
+    the insertion string alone: a message that names its meaning on a line of its own first (a
+    heading that ends with a colon) shows the string on the lines after it."""
+    if len(lines) > 1 and lines[0].endswith(":"):
+        lines = lines[1:]
+    return "\n".join(lines)
 
 
 def strip_blank(lines):
@@ -165,7 +177,7 @@ def wine_sections(path):
 def flush(thread, pending, groups):
     if thread in pending:
         source, level, event_id, text = pending.pop(thread)
-        groups[-1].append((level, source, event_id, text.rstrip("\r\n")))
+        groups[-1].append((level, source, event_id, text.replace("\r", "").rstrip("\n")))
 
 
 def flush_all(pending, groups):

@@ -22,8 +22,12 @@ Application log, as Event Viewer shows it:
 Date and Time        Level        Source    Event ID  Message
 2026-12-08 09:00:00  Information  velk4     4096      \\Device\\Scsi\\velk40: online
 2026-12-08 09:00:00  Information  korvlog   8194      Sent host time of 9:0:0 of 12/8/2026 to \\Device\\SCSI\\velk4
-2026-12-08 09:00:00  Warning      korvlog   8196      Query "Q1" was ended by WMI; its events are not received until it is registered again. Error: WBEM_E_CALL_CANCELLED(0x80041032)
-2026-12-08 09:00:00  Warning      korvlog   8196      Query "Q2" was ended by WMI; its events are not received until it is registered again. Error: WBEM_E_CALL_CANCELLED(0x80041032)
+2026-12-08 09:00:00  Warning      korvlog   8208      Event query not registered:
+Query "Q1" was ended by WMI; its events are not received until it is registered again. Error: WBEM_E_CALL_CANCELLED(0x80041032)
+2026-12-08 09:00:00  Warning      korvlog   8208      Event query not registered:
+Query "Q2" was ended by WMI; its events are not received until it is registered again. Error: WBEM_E_CALL_CANCELLED(0x80041032)
+2026-12-08 09:00:00  Error        korvlog   8196      Received Talvenix_AdapterPrintfNotification event from unknown adapter
+InstanceName: X_9
 
 Status reports of the service:
 
@@ -51,12 +55,14 @@ def record(tid, source, wtype, event_id, level, text):
 ONLINE = record("0200", "velk4", "0x0004", "0x41011000", "trace", "\\\\Device\\\\Scsi\\\\velk40: online")
 HOST_TIME = record("0201", "korvlog", "0x0004", "0x40002002", "trace",
                    "Sent host time of 10:11:12 of 1/2/2027 to \\\\Device\\\\SCSI\\\\velk4\\r\\n")
-Q1_ENDED = record("0202", "korvlog", "0x0002", "0x80002004", "warn",
+Q1_ENDED = record("0202", "korvlog", "0x0002", "0x80002010", "warn",
                   "Query \\\"Q1\\\" was ended by WMI; its events are not received until it is registered again. "
                   "Error: WBEM_E_CALL_CANCELLED(0x80041032)\\r\\n")
-Q1_CLASS_GONE = record("0202", "korvlog", "0x0002", "0x80002004", "warn",
+Q1_CLASS_GONE = record("0202", "korvlog", "0x0002", "0x80002010", "warn",
                        "Query \\\"Q1\\\" ended with the driver's class; its events are not received until it is "
                        "registered again.\\r\\n")
+UNKNOWN = record("0204", "korvlog", "0x0001", "0xC0002004", "err",
+                 "Received Talvenix_AdapterPrintfNotification event from unknown adapter\\r\\nInstanceName: X_9\\r\\n")
 Q2_ENDED = Q1_ENDED.replace("Q1", "Q2").replace("0202", "0203")
 SERVICE = "0100:0104:trace:service:RegisterServiceCtrlHandlerExW L\"korvlog\" 0000000000000001 0000000000000002\n"
 START_PENDING = "0100:0104:trace:service:SetServiceStatus 00000000010A1F00 0x10 0x2 0x1 0 0 0x1 0x1770\n"
@@ -79,7 +85,7 @@ def step(n):
 
 # The Wine log as the service writes it when korvlog.exe behaves as on the simulated host.
 SAME = [step(1), SERVICE, START_PENDING, RUNNING, step(2), ONLINE, HOST_TIME, SET_TIME, step(3), Q1_ENDED, Q2_ENDED,
-        step(4)]
+        UNKNOWN, step(4)]
 
 
 def without(parts, part):
@@ -90,7 +96,7 @@ CASES = [
     # name, Wine log parts, player output, how many differences
     ("the same run", SAME, PLAYER, 0),
     ("records of one step in another order", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, ONLINE,
-                                              SET_TIME, step(3), Q2_ENDED, Q1_ENDED, step(4)], PLAYER, 0),
+                                              SET_TIME, step(3), UNKNOWN, Q2_ENDED, Q1_ENDED, step(4)], PLAYER, 0),
     ("the UTC time read a second after the local one", [set_adapter_time(seconds=SENT + 1) if p is SET_TIME else p
                                                         for p in SAME], PLAYER, 0),
     ("a query ended with its class instead of by WMI", [Q1_CLASS_GONE if p is Q1_ENDED else p for p in SAME],
@@ -98,7 +104,8 @@ CASES = [
     ("a record missing", without(SAME, Q2_ENDED), PLAYER, 1),
     ("a record more", SAME + [ONLINE.replace("0200", "0210")], PLAYER, 1),
     ("a record in a later step", [step(1), SERVICE, START_PENDING, RUNNING, step(2), HOST_TIME, SET_TIME, step(3),
-                                  ONLINE, Q1_ENDED, Q2_ENDED, step(4)], PLAYER, 2),
+                                  ONLINE, Q1_ENDED, Q2_ENDED, UNKNOWN, step(4)], PLAYER, 2),
+    ("another line of a record of two", [p.replace("X_9", "X_8") for p in SAME], PLAYER, 2),
     ("no SetAdapterTime call for a host-time record", without(SAME, SET_TIME), PLAYER, 2),
     ("HostTime of another type", [set_adapter_time(vt=19) if p is SET_TIME else p for p in SAME], PLAYER, 2),
     ("HostTime of another time", [set_adapter_time(seconds=SENT + 120) if p is SET_TIME else p for p in SAME],
