@@ -3,6 +3,7 @@
 // process, and the failure actions when it ends without having reported stopped.
 #include <ksim/Services.h>
 
+#include "internal/Handles.h"
 #include "internal/Scm.h"
 #include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
@@ -53,7 +54,7 @@ struct ServiceProcess {
   bool bConnected = false;
   bool bMainStarted = false;
   bool bMainReturned = false;
-  bool bMainIdle = false;  // the service main thread waits without time-out
+  Waiter* pMainWaiter = nullptr;  // the wait the service main thread is in, under the kernel's wait lock
   bool bEntryReturned = false;
   bool bStopped = false;      // stopped has been reported: the dispatcher returns
   bool bLastStopped = false;  // the last report was stopped
@@ -300,13 +301,12 @@ void ParkIfProcessEnded() {
   for (;;) s_pParking->never.wait(guard);
 }
 
-void NoteInfiniteWait(bool bWaiting) {
-  if (!t_pProcess || !t_bServiceMain) return;
-  {
-    std::lock_guard<std::mutex> guard(t_pProcess->lock);
-    t_pProcess->bMainIdle = bWaiting;
-  }
-  NotifyAll(t_pProcess);
+void NoteServiceMainWaitLocked(Waiter* pWaiter) {
+  if (t_pProcess && t_bServiceMain) t_pProcess->pMainWaiter = pWaiter;
+}
+
+void NotifyWaitChanged() {
+  if (t_pProcess && t_bServiceMain) NotifyAll(t_pProcess);
 }
 
 }  // namespace ksim::detail
@@ -536,13 +536,25 @@ bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds) {
   std::shared_ptr<ServiceProcess> p;
   Processes& procs = Procs();
   std::unique_lock<std::mutex> guard(procs.lock);
+  // Idle: the service main thread has returned, or is blocked in a wait that nothing satisfies at
+  // the moment.
   auto idle = [&] {
     auto it = procs.last.find(Lower(service));
     if (it == procs.last.end()) return false;
-    std::lock_guard<std::mutex> processGuard(it->second->lock);
-    return it->second->bMainIdle || it->second->bMainReturned || it->second->bEnded;
+    ServiceProcess& p = *it->second;
+    {
+      std::lock_guard<std::mutex> processGuard(p.lock);
+      if (p.bMainReturned || p.bEnded) return true;
+    }
+    std::lock_guard<std::mutex> waits(ksim::detail::WaitLock());
+    return ksim::detail::WaiterQuietLocked(p.pMainWaiter);
   };
-  return procs.changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), idle);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  while (!idle()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    procs.changed.wait_until(guard, deadline);
+  }
+  return true;
 }
 
 int ServiceProcessExitCode(const std::string& service) {

@@ -3,17 +3,24 @@
 #include <ksim/Services.h>
 #include <ksim/Wmi.h>
 
+#include "internal/Handles.h"
+
+#include <chrono>
+#include <thread>
+
 namespace ksim {
 
 bool Settle(DWORD timeoutMilliseconds) {
-  // Workers may raise more WMI calls and WMI may start more workers: wait until both are quiet
-  // at the same moment.
-  for (int i = 0; i < 100; ++i) {
-    bool bIdle = wmi::WaitIdle(timeoutMilliseconds);
-    bIdle = WaitForThreads(timeoutMilliseconds) && bIdle;
-    if (bIdle && wmi::WaitIdle(0) && RunningThreads() == 0) return true;
+  // Workers may make more WMI calls and WMI may hand them more work: wait until both are quiet
+  // at the same moment. The product's threads are quiet when each has ended or is blocked in a
+  // wait that nothing satisfies.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  for (;;) {
+    const bool bWmiIdle = wmi::WaitIdle(timeoutMilliseconds);
+    if (bWmiIdle && detail::ProductThreadsQuiet() && wmi::WaitIdle(0)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  return false;
 }
 
 DWORD StartServiceByName(const std::string& service, const std::vector<std::string>& args) {

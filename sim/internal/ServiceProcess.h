@@ -20,9 +20,12 @@ bool ServiceProcessEnded(const ServiceProcess* pProcess);
 // cut. Every simulated call with an effect begins with it.
 void ParkIfProcessEnded();
 
-// Told by the kernel when the calling thread starts and ends a wait without time-out, so that a
-// service main thread blocked in such a wait counts as idle.
-void NoteInfiniteWait(bool bWaiting);
+struct Waiter;
+// Told by the kernel, under its wait lock, when the calling thread starts a wait (pWaiter) and
+// ends it (null), so that a service main thread blocked in a wait that nothing satisfies counts
+// as idle. NotifyWaitChanged() is called afterwards, without the lock.
+void NoteServiceMainWaitLocked(Waiter* pWaiter);
+void NotifyWaitChanged();
 
 // What the other components drop when a process ends: its running threads no longer count,
 // and its threads leave their COM apartments.

@@ -1,4 +1,4 @@
-// Last error, interlocked operations, handles, events, waits and critical sections.
+// Last error, interlocked operations, the handle table and critical sections.
 #include "internal/Handles.h"
 #include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
@@ -24,18 +24,6 @@ struct HandleTable {
 HandleTable& Handles() {
   static HandleTable* s_pTable = new HandleTable;
   return *s_pTable;
-}
-
-struct Event : ksim::detail::KernelObject {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool bManualReset = false;
-  bool bSignalled = false;
-};
-
-template <typename T>
-std::shared_ptr<T> Lookup(HANDLE h) {
-  return std::dynamic_pointer_cast<T>(ksim::detail::LookupHandle(h));
 }
 
 }  // namespace
@@ -102,78 +90,6 @@ PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comparand;
-}
-
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
-  if (auto f = ksim::detail::Enter("CreateEventA", lpName ? lpName : "")) {
-    SetLastError(f->lastError);
-    return nullptr;
-  }
-  auto event = std::make_shared<Event>();
-  event->bManualReset = bManualReset != FALSE;
-  event->bSignalled = bInitialState != FALSE;
-  SetLastError(ERROR_SUCCESS);
-  return ksim::detail::InsertHandle(event);
-}
-
-BOOL WINAPI SetEvent(HANDLE hEvent) {
-  if (auto f = ksim::detail::Enter("SetEvent")) {
-    SetLastError(f->lastError);
-    return FALSE;
-  }
-  auto event = Lookup<Event>(hEvent);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  std::lock_guard<std::mutex> guard(event->lock);
-  event->bSignalled = true;
-  event->changed.notify_all();
-  return TRUE;
-}
-
-BOOL WINAPI ResetEvent(HANDLE hEvent) {
-  auto event = Lookup<Event>(hEvent);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  std::lock_guard<std::mutex> guard(event->lock);
-  event->bSignalled = false;
-  return TRUE;
-}
-
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  ksim::detail::ParkIfProcessEnded();
-  auto event = Lookup<Event>(hHandle);
-  if (!event) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  std::unique_lock<std::mutex> guard(event->lock);
-  auto ready = [&] { return event->bSignalled; };
-  if (dwMilliseconds == INFINITE) {
-    if (!ready()) {
-      guard.unlock();
-      ksim::detail::NoteInfiniteWait(true);
-      guard.lock();
-      event->changed.wait(guard, ready);
-      guard.unlock();
-      ksim::detail::NoteInfiniteWait(false);
-      guard.lock();
-    }
-  } else if (!event->changed.wait_for(guard, std::chrono::milliseconds(dwMilliseconds), ready)) {
-    guard.unlock();
-    ksim::detail::ParkIfProcessEnded();
-    return WAIT_TIMEOUT;
-  }
-  // A thread whose process ended while it waited takes nothing from the event.
-  guard.unlock();
-  ksim::detail::ParkIfProcessEnded();
-  guard.lock();
-  if (!ready()) return WaitForSingleObject(hHandle, dwMilliseconds);
-  if (!event->bManualReset) event->bSignalled = false;
-  return WAIT_OBJECT_0;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

@@ -6,6 +6,7 @@
 #include <ksim/Host.h>
 #include <simwin/process.h>
 
+#include "internal/Handles.h"
 #include "internal/ServiceProcess.h"
 #include "internal/Sim.h"
 
@@ -24,7 +25,10 @@ using ksim::detail::ServiceProcess;
 struct ThreadRecord {
   const ServiceProcess* pProcess;
   bool bCounted = true;  // counted as running; false once its process has ended
+  ksim::detail::Waiter* pWaiter = nullptr;  // the wait it is blocked in, under the kernel's wait lock
 };
+
+thread_local ThreadRecord* t_pRecord = nullptr;
 
 struct ThreadCount {
   std::mutex lock;
@@ -67,6 +71,7 @@ struct RunningGuard {
 void* ThreadStart(void* p) {
   std::unique_ptr<StartInfo> info(static_cast<StartInfo*>(p));
   RunningGuard guard{info->record};
+  t_pRecord = &*info->record;
   ksim::detail::JoinServiceProcess(info->pProcess);
   auto pfn = info->pfn;
   void* pArg = info->pArg;
@@ -116,6 +121,17 @@ uintptr_t _beginthread(void(__cdecl* start_address)(void*), unsigned stack_size,
 void _endthread() { pthread_exit(nullptr); }
 
 namespace ksim::detail {
+
+Waiter** CurrentThreadWaitSlot() { return t_pRecord ? &t_pRecord->pWaiter : nullptr; }
+
+bool ProductThreadsQuiet() {
+  ThreadCount& c = Count();
+  std::lock_guard<std::mutex> guard(c.lock);
+  std::lock_guard<std::mutex> waits(WaitLock());
+  for (const ThreadRecord& record : c.threads)
+    if (record.bCounted && !WaiterQuietLocked(record.pWaiter)) return false;
+  return true;
+}
 
 void EndProcessThreads(const ServiceProcess* pProcess) {
   ThreadCount& c = Count();

@@ -27,7 +27,16 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+#define MAXIMUM_WAIT_OBJECTS 64
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount, LONG lMaximumCount,
+                               LPCSTR lpName);
+BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 
 // The sim keeps its own lock behind the first field; the product never looks inside.
 typedef struct _RTL_CRITICAL_SECTION {
@@ -46,6 +55,8 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
 void WINAPI Sleep(DWORD dwMilliseconds);
+// Milliseconds since the simulated machine started, wrapping after 49.7 days as on Windows.
+DWORD WINAPI GetTickCount();
 DWORD WINAPI GetCurrentThreadId();
 DWORD WINAPI GetCurrentProcessId();
 

@@ -56,6 +56,7 @@ typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef LONG* PLONG;
+typedef LONG* LPLONG;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef BOOL* LPBOOL;

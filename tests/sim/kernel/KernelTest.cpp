@@ -112,6 +112,78 @@ TEST(Kernel, EventsAndWaits) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
 }
 
+TEST(Kernel, SemaphoresCountAndRefuseTooManyPosts) {
+  HANDLE sem = CreateSemaphoreA(nullptr, 1, 2, nullptr);
+  ASSERT_NE(nullptr, sem);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(sem, 0)) << "each satisfied wait takes one";
+  LONG lPrevious = -1;
+  EXPECT_TRUE(ReleaseSemaphore(sem, 2, &lPrevious));
+  EXPECT_EQ(0, lPrevious);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(ReleaseSemaphore(sem, 1, nullptr)) << "past the maximum";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_POSTS), GetLastError());
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sem, 0));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(nullptr, CreateSemaphoreA(nullptr, 3, 2, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  EXPECT_TRUE(CloseHandle(sem));
+}
+
+// A multiple wait gives the lowest index that is signalled; with bWaitAll it takes every object
+// or none. A process handle is signalled once the process ends, and stays so.
+TEST(Kernel, WaitForMultipleObjectsAndProcesses) {
+  HANDLE rgh[3] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateSemaphoreA(nullptr, 0, 10, nullptr),
+                   nullptr};
+  const DWORD dwPid = ksim::StartProcess();
+  rgh[2] = OpenProcess(SYNCHRONIZE, FALSE, dwPid);
+  ASSERT_NE(nullptr, rgh[2]);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(3, rgh, FALSE, 0));
+  ReleaseSemaphore(rgh[1], 1, nullptr);
+  SetEvent(rgh[0]);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(3, rgh, FALSE, 0));
+  EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(3, rgh, FALSE, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(3, rgh, FALSE, 10));
+  std::thread ender([&] { ksim::EndProcess(dwPid); });
+  EXPECT_EQ(WAIT_OBJECT_0 + 2, WaitForMultipleObjects(3, rgh, FALSE, INFINITE));
+  ender.join();
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(rgh[2], 0)) << "an ended process stays signalled";
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(3, rgh, TRUE, 0)) << "not all are signalled";
+  SetEvent(rgh[0]);
+  ReleaseSemaphore(rgh[1], 1, nullptr);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(3, rgh, TRUE, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(rgh[0], 0)) << "the wait for all took the auto-reset event";
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(nullptr, OpenProcess(SYNCHRONIZE, FALSE, dwPid)) << "no such process any more";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+  for (HANDLE h : rgh) CloseHandle(h);
+}
+
+HANDLE g_hQuietEvent;
+
+void __cdecl WaitsForTheEvent(void*) { WaitForSingleObject(g_hQuietEvent, INFINITE); }
+
+// A product thread blocked in a wait that nothing satisfies lets the machine settle; one whose
+// wait can be satisfied does not, until it has gone on.
+TEST(Kernel, SettleTakesBlockedThreadsForQuiet) {
+  g_hQuietEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_NE(static_cast<uintptr_t>(-1), _beginthread(WaitsForTheEvent, 0, nullptr));
+  EXPECT_TRUE(ksim::Settle(5000));
+  EXPECT_EQ(1, ksim::RunningThreads());
+  SetEvent(g_hQuietEvent);
+  EXPECT_TRUE(ksim::WaitForThreads(5000));
+  CloseHandle(g_hQuietEvent);
+}
+
+TEST(Kernel, TickCountMovesWithRealTime) {
+  const DWORD dwStart = GetTickCount();
+  Sleep(20);
+  const DWORD dwElapsed = GetTickCount() - dwStart;
+  EXPECT_GE(dwElapsed, 19u);
+  EXPECT_LT(dwElapsed, 5000u);
+}
+
 TEST(Kernel, CriticalSectionIsRecursiveAndExclusive) {
   CRITICAL_SECTION cs;
   InitializeCriticalSection(&cs);

@@ -22,13 +22,19 @@ void AdvanceClock(DWORD milliseconds);
 void SetVirtualSleep(bool enabled);
 ULONGLONG VirtualSleptMilliseconds();
 
+// Processes of the machine besides the service processes (a system service's process, say): a
+// new process id, and the end of the process, which signals every handle that OpenProcess gave
+// for it.
+DWORD StartProcess();
+void EndProcess(DWORD processId);
+
 // Threads started with _beginthread that have not ended yet, and a wait for them all to end.
 long RunningThreads();
 bool WaitForThreads(DWORD timeoutMilliseconds);
 
 // Waits until the simulated WMI has delivered everything and every _beginthread thread has
-// ended, both at the same moment (a worker may make WMI calls, WMI may start workers). False
-// when it never settled.
+// ended or is blocked in a wait that nothing satisfies, both at the same moment (a worker may
+// make WMI calls, WMI may hand workers more work). False when it never settled.
 bool Settle(DWORD timeoutMilliseconds = 10000);
 
 }  // namespace ksim

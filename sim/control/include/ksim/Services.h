@@ -50,8 +50,9 @@ bool WaitForServiceState(const std::string& service, DWORD state, DWORD timeoutM
 // Waits until every service process has ended and no restart is pending. False on time-out.
 bool WaitForServiceProcesses(DWORD timeoutMilliseconds);
 
-// Waits until the service main thread of the named service's last process waits without
-// time-out (the service has done its start-up and waits for its stop) or has returned.
+// Waits until the service main thread of the named service's last process is blocked in a wait
+// that nothing satisfies at the moment (with or without time-out: the service has nothing to do
+// until something happens) or has returned.
 bool WaitForServiceIdle(const std::string& service, DWORD timeoutMilliseconds);
 
 // The exit code of the last process of the named service, or -1 while it runs or never ran.
