@@ -4,6 +4,7 @@
 
 #include "internal/Handles.h"
 #include "internal/Sim.h"
+#include "internal/SystemServices.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,11 +21,33 @@ struct Log {
   std::mutex lock;
   uint64_t nextSequence = 1;
   std::vector<ksim::EventRecord> records;
+  ksim::EventLogRefusal refusal = ksim::EventLogRefusal::None;
 };
 
 Log& GetLog() {
   static Log* s_pLog = new Log;
   return *s_pLog;
+}
+
+ksim::EventLogRefusal Refusal() {
+  Log& log = GetLog();
+  std::lock_guard<std::mutex> guard(log.lock);
+  return log.refusal;
+}
+
+// Changes the refusal; the Eventlog service in the Service Control Manager follows a change to
+// or from Stopped.
+void ChangeRefusal(ksim::EventLogRefusal refusal) {
+  ksim::EventLogRefusal previous;
+  {
+    Log& log = GetLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    previous = log.refusal;
+    log.refusal = refusal;
+  }
+  const bool bWasStopped = previous == ksim::EventLogRefusal::Stopped;
+  const bool bStopped = refusal == ksim::EventLogRefusal::Stopped;
+  if (bWasStopped != bStopped) ksim::detail::SetSystemServiceRunning("Eventlog", !bStopped);
 }
 
 // The message tables of the modules on the simulated disk, by lower-case path.
@@ -74,8 +97,9 @@ HANDLE WINAPI RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) 
     SetLastError(f->lastError);
     return nullptr;
   }
-  if (lpUNCServerName && *lpUNCServerName) {
-    SetLastError(RPC_S_SERVER_UNAVAILABLE);  // the simulated host has no network
+  // The simulated host has no network, and a stopped Eventlog service answers no one.
+  if ((lpUNCServerName && *lpUNCServerName) || Refusal() == ksim::EventLogRefusal::Stopped) {
+    SetLastError(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
   auto pSource = std::make_shared<EventSource>();
@@ -112,6 +136,18 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
   if ((wNumStrings && !lpStrings) || (dwDataSize && !lpRawData)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
+  }
+  // A handle registered before the service stopped outlives it, but only as a handle: the
+  // write reaches no server.
+  switch (Refusal()) {
+    case ksim::EventLogRefusal::Full:
+      SetLastError(ERROR_LOG_FILE_FULL);
+      return FALSE;
+    case ksim::EventLogRefusal::Stopped:
+      SetLastError(RPC_S_SERVER_UNAVAILABLE);
+      return FALSE;
+    case ksim::EventLogRefusal::None:
+      break;
   }
   ksim::EventRecord record{};
   record.source = pSource->name;
@@ -238,10 +274,17 @@ std::vector<EventRecord> EventLogRecords() {
 }
 
 void ClearEventLog() {
-  Log& log = GetLog();
-  std::lock_guard<std::mutex> guard(log.lock);
-  log.records.clear();
+  {
+    Log& log = GetLog();
+    std::lock_guard<std::mutex> guard(log.lock);
+    log.records.clear();
+  }
+  ChangeRefusal(EventLogRefusal::None);
 }
+
+void SetEventLogRefusal(EventLogRefusal refusal) { ChangeRefusal(refusal); }
+
+EventLogRefusal GetEventLogRefusal() { return Refusal(); }
 
 void SetModuleMessageTable(const std::string& modulePath, std::vector<BYTE> table) {
   Modules& modules = GetModules();

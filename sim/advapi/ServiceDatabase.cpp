@@ -7,12 +7,14 @@
 // querying it still work). Successful calls leave the last error alone. LockServiceDatabase has
 // no effect (as since Vista); only another party's lock, which tests take, refuses it. Every
 // database holds the system services that korvlog depends on.
+#include <ksim/Host.h>
 #include <ksim/Scm.h>
 
 #include "internal/HostState.h"
 #include "internal/ObjectTable.h"
 #include "internal/Scm.h"
 #include "internal/Sim.h"
+#include "internal/SystemServices.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -225,7 +227,7 @@ DWORD Number(const std::string& text) { return static_cast<DWORD>(std::strtoul(t
 // A service's state-file line: its configuration, failure actions, exit code and mark.
 enum EStateField {
   sfTag, sfName, sfDisplay, sfType, sfStart, sfErrorControl, sfImage, sfGroup, sfStartName, sfDeps,
-  sfDescription, sfMarked, sfExitCode, sfHasActions, sfReset, sfReboot, sfCommand, sfActions
+  sfDescription, sfMarked, sfExitCode, sfHasActions, sfReset, sfReboot, sfCommand, sfNonCrashFailures, sfActions
 };
 
 ksim::detail::StateLine StateLineOf(const scm::ServiceRecord& r) {
@@ -235,7 +237,7 @@ ksim::detail::StateLine StateLineOf(const scm::ServiceRecord& r) {
                                   r.loadOrderGroup, r.startName, JoinNames(r.dependencies), r.description,
                                   r.markedForDeletion ? "1" : "0", std::to_string(r.status.dwWin32ExitCode),
                                   r.hasFailureActions ? "1" : "0", std::to_string(fa.resetPeriod),
-                                  fa.rebootMessage, fa.command};
+                                  fa.rebootMessage, fa.command, r.failureActionsOnNonCrashFailures ? "1" : "0"};
   for (const SC_ACTION& a : fa.actions) {
     line.push_back(std::to_string(static_cast<DWORD>(a.Type)));
     line.push_back(std::to_string(a.Delay));
@@ -264,6 +266,7 @@ void LoadState(Database* pDb) {
     r.failureActions.resetPeriod = Number(line[sfReset]);
     r.failureActions.rebootMessage = line[sfReboot];
     r.failureActions.command = line[sfCommand];
+    r.failureActionsOnNonCrashFailures = line[sfNonCrashFailures] == "1";
     for (size_t i = sfActions; i + 1 < line.size(); i += 2)
       r.failureActions.actions.push_back(
           SC_ACTION{static_cast<SC_ACTION_TYPE>(Number(line[i])), Number(line[i + 1])});
@@ -271,17 +274,19 @@ void LoadState(Database* pDb) {
   }
 }
 
-SERVICE_STATUS SystemServiceRunning() {
-  return SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
-}
-
 // A system service stops at once when asked to.
 scm::ControlTarget SystemServiceControl(const std::string& name) {
   return [name](DWORD dwControl) -> DWORD {
-    if (dwControl == SERVICE_CONTROL_STOP)
-      scm::ReportStatus(name, SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0});
+    if (dwControl == SERVICE_CONTROL_STOP) ksim::detail::SetSystemServiceRunning(name.c_str(), false);
     return NO_ERROR;
   };
+}
+
+// Under the database lock: the system service runs, in a new process of its own.
+void RunSystemServiceLocked(scm::ServiceRecord& r) {
+  r.status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
+  r.control = SystemServiceControl(r.name);
+  r.processId = ksim::StartProcess();
 }
 
 // The system's own services, as a freshly booted machine has them: each runs in a shared
@@ -309,14 +314,18 @@ void AddSystemServices(Database* pDb) {
     r.imagePath = "C:\\Windows\\system32\\svchost.exe -k netsvcs";
     r.startName = "LocalSystem";
     r.systemService = true;
-    r.status = SystemServiceRunning();
-    r.control = SystemServiceControl(r.name);
+    RunSystemServiceLocked(r);
     pDb->services[Lower(r.name)] = entry;
   }
 }
 
 void ResetDatabase(Database& db) {
-  for (auto& entry : db.services) entry.second->bGone = true;
+  for (auto& entry : db.services) {
+    entry.second->bGone = true;
+    // The system services' processes go with the old machine.
+    if (entry.second->record.systemService && entry.second->record.processId)
+      ksim::EndProcess(entry.second->record.processId);
+  }
   db.services.clear();
   ClearLock(db);
   ksim::detail::AddLive("sc_locks", -static_cast<int64_t>(db.ownLocks.size()));
@@ -408,6 +417,13 @@ bool SetControlTarget(const std::string& name, ControlTarget target) {
   return true;
 }
 
+ControlTarget TargetOf(const std::string& name) {
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  std::shared_ptr<Entry> entry = FindEntry(db, name);
+  return entry ? entry->record.control : ControlTarget();
+}
+
 DWORD ServiceOfHandle(SC_HANDLE hService, DWORD dwAccess, std::string* pName) {
   std::shared_ptr<ScObject> object = LookupHandle(hService);
   Database& db = Db();
@@ -440,8 +456,7 @@ bool StartSystemService(const std::string& name) {
   std::lock_guard<std::mutex> guard(db.lock);
   std::shared_ptr<Entry> entry = FindEntry(db, name);
   if (!entry || !entry->record.systemService) return false;
-  entry->record.status = SystemServiceRunning();
-  entry->record.control = SystemServiceControl(entry->record.name);
+  if (IsStopped(entry->record)) RunSystemServiceLocked(entry->record);
   return true;
 }
 
@@ -488,6 +503,32 @@ void Reset() {
 }
 
 }  // namespace ksim::detail::scm
+
+namespace ksim::detail {
+
+void SetSystemServiceRunning(const char* pszName, bool bRunning) {
+  DWORD dwEnded = 0;
+  scm::ControlTarget released;  // destroyed outside the lock
+  {
+    Database& db = Db();
+    std::lock_guard<std::mutex> guard(db.lock);
+    std::shared_ptr<Entry> entry = FindEntry(db, pszName ? pszName : "");
+    if (!entry || !entry->record.systemService) return;
+    scm::ServiceRecord& r = entry->record;
+    if (IsStopped(r) != bRunning) return;
+    if (bRunning) {
+      RunSystemServiceLocked(r);
+    } else {
+      r.status = SERVICE_STATUS{SERVICE_WIN32_SHARE_PROCESS, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0};
+      released = std::move(r.control);
+      dwEnded = r.processId;
+      r.processId = 0;
+    }
+  }
+  if (dwEnded) ksim::EndProcess(dwEnded);
+}
+
+}  // namespace ksim::detail
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
   const std::string database = lpDatabaseName ? lpDatabaseName : SERVICES_ACTIVE_DATABASEA;
@@ -579,6 +620,37 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
   if (DWORD dwError = CheckObject(object, false, SERVICE_QUERY_STATUS)) return Fail(dwError);
   if (!lpServiceStatus) return Fail(RPC_X_NULL_REF_POINTER);
   *lpServiceStatus = object->entry->record.status;
+  return TRUE;
+}
+
+// Windows 2000 and later: the status with the id of the service's process. A handle that is no
+// service handle fails in RPC before the manager sees the call; the manager checks the level
+// and the buffer before the handle's access.
+BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded) {
+  std::shared_ptr<ScObject> object = LookupHandle(hService);
+  if (auto f = ksim::detail::Enter("QueryServiceStatusEx", SelectorOf(object))) return Fail(f->lastError);
+  Database& db = Db();
+  std::lock_guard<std::mutex> guard(db.lock);
+  if (DWORD dwError = CheckObject(object, false, 0)) return Fail(dwError);
+  if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
+  if (!pcbBytesNeeded) return Fail(RPC_X_NULL_REF_POINTER);
+  *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+  if (!lpBuffer || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (DWORD dwError = CheckObject(object, false, SERVICE_QUERY_STATUS)) return Fail(dwError);
+  const scm::ServiceRecord& r = object->entry->record;
+  SERVICE_STATUS_PROCESS status;
+  status.dwServiceType = r.status.dwServiceType;
+  status.dwCurrentState = r.status.dwCurrentState;
+  status.dwControlsAccepted = r.status.dwControlsAccepted;
+  status.dwWin32ExitCode = r.status.dwWin32ExitCode;
+  status.dwServiceSpecificExitCode = r.status.dwServiceSpecificExitCode;
+  status.dwCheckPoint = r.status.dwCheckPoint;
+  status.dwWaitHint = r.status.dwWaitHint;
+  // A stopped service has no process, even while the one that reported stopped is still ending.
+  status.dwProcessId = IsStopped(r) ? 0 : r.processId;
+  status.dwServiceFlags = 0;
+  std::memcpy(lpBuffer, &status, sizeof(status));  // the caller's buffer need not be aligned
   return TRUE;
 }
 
@@ -714,11 +786,15 @@ BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID 
     if (DWORD dwError = CheckObject(object, false, SERVICE_CHANGE_CONFIG)) return Fail(dwError);
     scm::ServiceRecord& r = object->entry->record;
     if (r.markedForDeletion) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
+    if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION && dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS &&
+        dwInfoLevel != SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
       return Fail(ERROR_INVALID_LEVEL);
     if (!lpInfo) return Fail(ERROR_INVALID_PARAMETER);
 
-    if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
+    if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+      r.failureActionsOnNonCrashFailures =
+          static_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(lpInfo)->fFailureActionsOnNonCrashFailures != FALSE;
+    } else if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
       // A null description leaves the description as it is.
       const SERVICE_DESCRIPTIONA* pInfo = static_cast<const SERVICE_DESCRIPTIONA*>(lpInfo);
       if (pInfo->lpDescription) r.description = pInfo->lpDescription;
@@ -767,12 +843,19 @@ BOOL WINAPI QueryServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPBYTE l
     const scm::FailureActions& fa = r.failureActions;
     cbNeeded = static_cast<DWORD>(sizeof(SERVICE_FAILURE_ACTIONSA) + fa.actions.size() * sizeof(SC_ACTION) +
                                   textSize(fa.rebootMessage) + textSize(fa.command));
+  } else if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    cbNeeded = sizeof(SERVICE_FAILURE_ACTIONS_FLAG);
   } else {
     return Fail(ERROR_INVALID_LEVEL);
   }
   if (!lpBuffer || cbBufSize < cbNeeded) {
     *pcbBytesNeeded = cbNeeded;
     return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  if (dwInfoLevel == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(lpBuffer)->fFailureActionsOnNonCrashFailures =
+        r.failureActionsOnNonCrashFailures ? TRUE : FALSE;
+    return TRUE;
   }
   if (dwInfoLevel == SERVICE_CONFIG_DESCRIPTION) {
     auto* pInfo = reinterpret_cast<SERVICE_DESCRIPTIONA*>(lpBuffer);

@@ -1,6 +1,7 @@
 // The service side of the Service Control Manager: starting a service as a process (after its
 // dependencies), the dispatcher, the control handler, the status reports, the end of the
 // process, and the failure actions when it ends without having reported stopped.
+#include <ksim/Host.h>
 #include <ksim/Services.h>
 
 #include "internal/Handles.h"
@@ -45,6 +46,7 @@ namespace ksim::detail {
 struct ServiceProcess {
   std::string service;
   DWORD dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  DWORD dwProcessId = 0;  // signalled to OpenProcess handles when the process ends
   std::vector<std::string> processArgs;
   std::vector<std::string> mainArgs;
 
@@ -74,6 +76,9 @@ using ksim::detail::ServiceProcess;
 
 thread_local ServiceProcess* t_pProcess = nullptr;
 thread_local bool t_bServiceMain = false;
+
+// While the system shuts down, no failure counts: the failure actions do not apply.
+std::atomic<unsigned> g_nShutdowns{0};
 
 struct Processes {
   std::mutex lock;
@@ -158,6 +163,7 @@ DWORD StartByName(const std::string& name, const std::vector<std::string>& args,
 // The Service Control Manager's answer to a failure: the next failure action, if any. A restart
 // is a start by the manager itself after the action's delay, unless the database was reset.
 void ApplyFailureActions(const std::string& service) {
+  if (g_nShutdowns.load() > 0) return;
   std::optional<SC_ACTION> action = scm::CountFailure(service);
   if (!action) return;
   Processes& procs = Procs();
@@ -180,7 +186,7 @@ void ApplyFailureActions(const std::string& service) {
 
 // The process has ended (ExitProcess or termination): its threads are gone, it takes no more
 // controls, and one that had not reported stopped has failed.
-void EndProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
+void EndServiceProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
   bool bFailed;
   {
     std::lock_guard<std::mutex> guard(p->lock);
@@ -191,11 +197,12 @@ void EndProcess(const std::shared_ptr<ServiceProcess>& p, int nExitCode) {
   }
   ksim::detail::EndProcessThreads(p.get());
   ksim::detail::EndProcessApartments(p.get());
-  if (bFailed) {
-    scm::ReportStatus(p->service,
-                      SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0});
-    ApplyFailureActions(p->service);
-  }
+  scm::Update(p->service, [&](scm::ServiceRecord& r) {
+    if (r.processId == p->dwProcessId) r.processId = 0;
+    if (bFailed) r.status = SERVICE_STATUS{p->dwServiceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+  });
+  ksim::EndProcess(p->dwProcessId);
+  if (bFailed) ApplyFailureActions(p->service);
   NotifyAll(p.get());
 }
 
@@ -208,7 +215,7 @@ void RunProcess(std::shared_ptr<ServiceProcess> p, ksim::ProcessEntry entry) {
     std::lock_guard<std::mutex> guard(p->lock);
     p->bEntryReturned = true;
   }
-  EndProcess(p, nExitCode);
+  EndServiceProcess(p, nExitCode);
 }
 
 // Starts the service's stopped dependencies first; a dependency that is gone, disabled or fails
@@ -245,11 +252,15 @@ DWORD StartByName(const std::string& name, const std::vector<std::string>& args,
   auto p = std::make_shared<ServiceProcess>();
   p->service = record->name;
   p->dwServiceType = record->serviceType;
+  p->dwProcessId = ksim::StartProcess();
   p->processArgs = ksim::SplitCommandLine(record->imagePath);
   p->mainArgs.push_back(record->name);
   p->mainArgs.insert(p->mainArgs.end(), args.begin(), args.end());
 
-  scm::ReportStatus(name, SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000});
+  scm::Update(name, [&](scm::ServiceRecord& r) {
+    r.status = SERVICE_STATUS{record->serviceType, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 2000};
+    r.processId = p->dwProcessId;
+  });
   std::weak_ptr<ServiceProcess> weak = p;
   scm::SetControlTarget(name, [weak](DWORD dwControl) { return SendControl(weak, dwControl); });
   {
@@ -430,14 +441,22 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STA
     std::lock_guard<std::mutex> guard(procs.lock);
     procs.reports[Lower(p->service)].push_back(ksim::StatusReport{*lpServiceStatus, GetCurrentThreadId()});
   }
-  scm::ReportStatus(p->service, *lpServiceStatus);
-  // The last report counts when the process ends, also one made after stopped.
+  // Since Vista a service may ask that a stop with an error (a failed start, say) count as a
+  // failure, as a process that ends without reporting stopped does.
   const bool bStopped = lpServiceStatus->dwCurrentState == SERVICE_STOPPED;
+  bool bNonCrashFailure = false;
+  scm::Update(p->service, [&](scm::ServiceRecord& r) {
+    bNonCrashFailure = r.failureActionsOnNonCrashFailures && bStopped && r.status.dwCurrentState != SERVICE_STOPPED &&
+                       lpServiceStatus->dwWin32ExitCode != NO_ERROR;
+    r.status = *lpServiceStatus;
+  });
+  // The last report counts when the process ends, also one made after stopped.
   {
     std::lock_guard<std::mutex> guard(p->lock);
     p->bLastStopped = bStopped;
     if (bStopped) p->bStopped = true;
   }
+  if (bNonCrashFailure) ApplyFailureActions(p->service);
   if (bStopped) NotifyAll(p.get());
   return TRUE;
 }
@@ -567,7 +586,7 @@ int ServiceProcessExitCode(const std::string& service) {
 bool TerminateServiceProcess(const std::string& service, int exitCode) {
   std::shared_ptr<ServiceProcess> p = LastProcess(service);
   if (!p || p->bEnded) return false;
-  EndProcess(p, exitCode);
+  EndServiceProcess(p, exitCode);
   return true;
 }
 
@@ -592,6 +611,48 @@ std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service) {
   std::lock_guard<std::mutex> guard(procs.lock);
   auto it = procs.actionsTaken.find(Lower(service));
   return it == procs.actionsTaken.end() ? std::vector<SC_ACTION_TYPE>() : it->second;
+}
+
+std::vector<std::string> ShutdownSystem(DWORD budgetMilliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMilliseconds);
+  ++g_nShutdowns;
+  std::vector<std::string> running;
+  std::vector<std::string> told;
+  for (const scm::ServiceRecord& r : scm::All()) {
+    if (r.systemService || r.status.dwCurrentState == SERVICE_STOPPED) continue;
+    running.push_back(r.name);
+    if (r.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) told.push_back(r.name);
+  }
+  // All at once: each handler gets the control on a thread of the manager's own, and one that
+  // never returns holds up no other.
+  std::vector<std::thread> controls;
+  for (const std::string& name : told)
+    if (scm::ControlTarget target = scm::TargetOf(name))
+      controls.emplace_back([target] { target(SERVICE_CONTROL_SHUTDOWN); });
+  auto stopped = [](const std::string& name) {
+    std::optional<scm::ServiceRecord> record = scm::Find(name);
+    return !record || record->status.dwCurrentState == SERVICE_STOPPED;
+  };
+  while (!std::all_of(told.begin(), told.end(), stopped) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::vector<std::string> ended;
+  for (const std::string& name : running) {
+    if (stopped(name)) continue;
+    ended.push_back(name);
+    std::shared_ptr<ServiceProcess> p = LastProcess(name);
+    if (p && !p->bEnded) {
+      EndServiceProcess(p, 1);
+    } else {
+      // A stand-in without a process of its own.
+      scm::Update(name, [](scm::ServiceRecord& r) {
+        r.status = SERVICE_STATUS{r.serviceType, SERVICE_STOPPED, 0, ERROR_PROCESS_ABORTED, 0, 0, 0};
+      });
+    }
+  }
+  // A handler still inside returns now that its process is gone.
+  for (std::thread& t : controls) t.join();
+  --g_nShutdowns;
+  return ended;
 }
 
 std::vector<std::string> ServiceProcessArgs(const std::string& service) {

@@ -46,6 +46,8 @@ bool ReportStatus(const std::string& name, const SERVICE_STATUS& status);
 
 // Plugs in (or, with an empty target, removes) what receives the service's controls.
 bool SetControlTarget(const std::string& name, ControlTarget target);
+// A copy of what receives the service's controls; empty when nothing does.
+ControlTarget TargetOf(const std::string& name);
 
 // Counts a failure of the service (its process ended without reporting stopped) and returns the
 // failure action for it: the Nth failure since the count was last reset takes the Nth action,

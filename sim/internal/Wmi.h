@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,10 +91,12 @@ struct ParsedQuery {
 bool ParseEventQuery(const std::wstring& text, ParsedQuery* pQuery);
 
 // With hrFailAtOnce the call is accepted and ended at once with that status; bEndBeforeReturn
-// waits until its SetStatus has returned.
-HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring& query, const ParsedQuery& parsed,
-                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce, bool bEndBeforeReturn = false);
-HRESULT Cancel(const void* pOwner, IWbemObjectSink* pSink);
+// waits until its SetStatus has returned. ullGeneration is the owner's (see Restart.cpp): an
+// owner that a restart made dead registers and cancels nothing.
+HRESULT Subscribe(const void* pOwner, uint64_t ullGeneration, const std::wstring& ns, const std::wstring& query,
+                  const ParsedQuery& parsed, IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce,
+                  bool bEndBeforeReturn = false);
+HRESULT Cancel(const void* pOwner, uint64_t ullGeneration, IWbemObjectSink* pSink);
 
 // Called under the repository lock after each change.
 void OnClassChangeLocked(const std::wstring& ns, const ObjectData& cls, bool bCreated);
@@ -102,5 +105,23 @@ void OnClassRemovedLocked(const std::wstring& ns, const std::wstring& className)
 void RaiseExtrinsicLocked(const std::wstring& ns, const ObjectData& event);
 void ResetEventsLocked(std::vector<IWbemObjectSink*>* pToRelease);
 void ResetEventOptions();
+// The TIME_CREATED of the next event: now as a FILETIME count, and always above the last one.
+ULONGLONG NextEventTimeLocked();
+// The service goes down: under the repository lock the generation advances and every
+// subscription ends (bOrderly: with WBEM_E_SHUTTING_DOWN on a WMI thread), and every queued
+// delivery is dropped.
+void EndEventsForRestart(bool bOrderly);
+
+// Restarts of the service (Restart.cpp). Every locator, services and enumerator belongs to the
+// generation it was made in; a restart ends the generation, and its objects are dead from then
+// on. The generation advances only under the repository lock.
+uint64_t CurrentGeneration();
+void AdvanceGenerationLocked();
+// What the calls of an object of that generation return, if the generation has ended.
+std::optional<HRESULT> DeadResult(uint64_t ullGeneration);
+// During an outage: what ConnectServer returns, and whether a new locator cannot be made.
+bool OutageNow(HRESULT* phrConnect, bool* pbLocatorFails);
+// Ends any outage and forgets the restarts (ksim::wmi::Reset); dead objects stay dead.
+void ResetRestarts();
 
 }  // namespace ksim::wmi::detail

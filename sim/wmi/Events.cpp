@@ -2,7 +2,8 @@
 // delivery of Indicate and SetStatus on a small pool of WMI's own threads.
 //
 // Each subscription holds one reference on its sink from ExecNotificationQueryAsync until its
-// final SetStatus has returned (or, without a final SetStatus, until ksim::wmi::Reset). Each
+// final SetStatus has returned (or, without a final SetStatus, until ksim::wmi::Reset or a crash
+// of the service). Each
 // queued delivery holds one more reference of its own. The objects of an Indicate are WMI's:
 // they are released as soon as Indicate returns.
 #include "internal/Wmi.h"
@@ -65,6 +66,7 @@ struct Engine {
   ClassRemoval removal = ClassRemoval::Silent;
   HRESULT removalHr = static_cast<HRESULT>(WBEM_E_CALL_CANCELLED);
   std::vector<Task> held;
+  ULONGLONG ullLastEventTime = 0;  // the TIME_CREATED of the last event
 
   // The delivery queue, guarded by qLock.
   std::mutex qLock;
@@ -186,14 +188,33 @@ const wchar_t* EventClassName(EventKind k) {
   }
 }
 
-// An intrinsic event object whose TargetClass or TargetInstance is a copy of target.
-ObjectData IntrinsicEvent(const std::wstring& ns, EventKind kind, const ObjectData& target) {
+// A task that will not run: its objects and its sink reference go, and whoever waits for it
+// stops waiting.
+void Drop(Task& t) {
+  t.objects.clear();
+  t.pSink->Release();
+  if (t.latch) t.latch->CountDown();
+}
+
+// The TIME_CREATED of one event, taken once however many subscriptions get a copy of it.
+class EventTime {
+ public:
+  ULONGLONG Get() {
+    if (!m_ullTime) m_ullTime = NextEventTimeLocked();
+    return m_ullTime;
+  }
+
+ private:
+  ULONGLONG m_ullTime = 0;
+};
+
+// An intrinsic event object whose TargetClass or TargetInstance is a copy of target. uint64
+// properties travel as decimal strings.
+ObjectData IntrinsicEvent(const std::wstring& ns, EventKind kind, const ObjectData& target, ULONGLONG ullTime) {
   ObjectData ev;
   if (const ObjectData* pClass = FindClassLocked(ns, EventClassName(kind))) ev = *pClass;
   ev.isClass = false;
-  ULONGLONG ullNow = static_cast<ULONGLONG>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-  if (Prop* p = ev.Find(L"TIME_CREATED")) p->value = Value::Str(std::to_wstring(ullNow * 10 + 116444736000000000ull));
+  if (Prop* p = ev.Find(L"TIME_CREATED")) p->value = Value::Str(std::to_wstring(ullTime));
   IWbemClassObject* pTarget = MakeObject(CloneData(target));
   if (Prop* p = ev.Find(IsClassKind(kind) ? L"TargetClass" : L"TargetInstance")) p->value = Value::Object(pTarget);
   pTarget->Release();
@@ -283,14 +304,17 @@ bool ParseEventQuery(const std::wstring& text, ParsedQuery* pQuery) {
   return true;
 }
 
-HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring& query, const ParsedQuery& parsed,
-                  IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce, bool bEndBeforeReturn) {
+HRESULT Subscribe(const void* pOwner, uint64_t ullGeneration, const std::wstring& ns, const std::wstring& query,
+                  const ParsedQuery& parsed, IWbemObjectSink* pSink, std::optional<HRESULT> hrFailAtOnce,
+                  bool bEndBeforeReturn) {
   Engine& e = E();
   std::vector<Task> tasks;
   auto latch = std::make_shared<Latch>();
   DWORD dwWait;
   {
     std::lock_guard<std::mutex> guard(RepositoryLock());
+    // Checked under the lock that a restart holds: no call of a dead connection gets in after it.
+    if (ullGeneration != CurrentGeneration()) return *DeadResult(ullGeneration);
     dwWait = e.cancelWaitMs;
     if (parsed.kind == EventKind::Extrinsic) {
       if (!FindClassLocked(ns, parsed.fromClass)) return WBEM_E_INVALID_CLASS;
@@ -329,7 +353,7 @@ HRESULT Subscribe(const void* pOwner, const std::wstring& ns, const std::wstring
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT Cancel(const void* pOwner, IWbemObjectSink* pSink) {
+HRESULT Cancel(const void* pOwner, uint64_t ullGeneration, IWbemObjectSink* pSink) {
   Engine& e = E();
   std::vector<Task> tasks;
   CancelOrder order;
@@ -337,6 +361,7 @@ HRESULT Cancel(const void* pOwner, IWbemObjectSink* pSink) {
   auto latch = std::make_shared<Latch>();
   {
     std::lock_guard<std::mutex> guard(RepositoryLock());
+    if (ullGeneration != CurrentGeneration()) return *DeadResult(ullGeneration);
     order = e.cancelOrder;
     dwWait = e.cancelWaitMs;
     for (size_t i = 0; i < e.subs.size();) {
@@ -375,19 +400,21 @@ void OnClassChangeLocked(const std::wstring& ns, const ObjectData& cls, bool bCr
   Engine& e = E();
   if (e.polling == Polling::Manual) return;
   EventKind kind = bCreated ? EventKind::ClassCreation : EventKind::ClassDeletion;
+  EventTime time;
   for (auto& s : e.subs)
     if (!s->bSilent && s->parsed.kind == kind && NameEq(s->ns, ns) && ClassMatches(ns, cls, s->parsed.isaClass))
-      DeliverLocked(*s, IntrinsicEvent(ns, kind, cls));
+      DeliverLocked(*s, IntrinsicEvent(ns, kind, cls, time.Get()));
 }
 
 void OnInstanceChangeLocked(const std::wstring& ns, const ObjectData& inst, bool bCreated) {
   Engine& e = E();
   if (e.polling == Polling::Manual) return;
   EventKind kind = bCreated ? EventKind::InstanceCreation : EventKind::InstanceDeletion;
+  EventTime time;
   for (auto& s : e.subs)
     if (!s->bSilent && s->parsed.kind == kind && NameEq(s->ns, ns) &&
         (s->parsed.isaClass.empty() || IsaLocked(ns, inst.className, s->parsed.isaClass)))
-      DeliverLocked(*s, IntrinsicEvent(ns, kind, inst));
+      DeliverLocked(*s, IntrinsicEvent(ns, kind, inst, time.Get()));
 }
 
 void OnClassRemovedLocked(const std::wstring& ns, const std::wstring& className) {
@@ -427,6 +454,46 @@ void ResetEventsLocked(std::vector<IWbemObjectSink*>* pToRelease) {
   e.held.clear();
   e.batched.clear();
   e.batchDepth = 0;
+}
+
+ULONGLONG NextEventTimeLocked() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const ULONGLONG ullNow = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  Engine& e = E();
+  // Two events within one tick of the clock (or under a clock that stands still) still differ.
+  e.ullLastEventTime = ullNow > e.ullLastEventTime ? ullNow : e.ullLastEventTime + 1;
+  return e.ullLastEventTime;
+}
+
+void EndEventsForRestart(bool bOrderly) {
+  Engine& e = E();
+  std::vector<Task> statuses;
+  std::vector<IWbemObjectSink*> released;
+  std::vector<Task> held;
+  std::deque<Task> queued;
+  {
+    std::lock_guard<std::mutex> guard(RepositoryLock());
+    AdvanceGenerationLocked();
+    for (auto& s : e.subs) {
+      if (bOrderly) {
+        statuses.push_back(FinalStatusTask(*s, static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN)));
+      } else {
+        released.push_back(s->pSink);
+      }
+    }
+    e.subs.clear();
+    e.batched.clear();
+    held.swap(e.held);
+    std::lock_guard<std::mutex> queueGuard(e.qLock);
+    queued.swap(e.queue);
+    if (e.running == 0) e.qIdle.notify_all();
+  }
+  // Sinks are released outside the locks: a sink's last Release may call anything.
+  for (Task& t : queued) Drop(t);
+  for (Task& t : held) Drop(t);
+  for (IWbemObjectSink* p : released) p->Release();
+  Enqueue(std::move(statuses));
 }
 
 void ResetEventOptions() {
@@ -480,6 +547,8 @@ void PollNow() {
   std::vector<Task> tasks;
   {
     std::lock_guard<std::mutex> guard(RepositoryLock());
+    // One poll sees each change once: every subscription's copy of it carries the same time.
+    std::map<std::wstring, EventTime> times;
     for (auto& s : E().subs) {
       if (s->bSilent || !IsIntrinsic(s->parsed.kind)) continue;
       std::map<std::wstring, ObjectData> now = SnapshotLocked(*s);
@@ -488,7 +557,10 @@ void PollNow() {
       const auto& before = bCreation ? s->snapshot : now;
       std::vector<ObjectData> events;
       for (const auto& [key, data] : after)
-        if (!before.count(key)) events.push_back(IntrinsicEvent(s->ns, s->parsed.kind, data));
+        if (!before.count(key)) {
+          EventTime& time = times[s->ns + L'|' + std::to_wstring(static_cast<int>(s->parsed.kind)) + L'|' + key];
+          events.push_back(IntrinsicEvent(s->ns, s->parsed.kind, data, time.Get()));
+        }
       s->snapshot = std::move(now);
       if (!events.empty()) tasks.push_back(IndicateTask(*s, std::move(events)));
     }

@@ -77,7 +77,10 @@ void Populate(Repository& r) {
   }
   // The base of every WDM driver's event classes.
   NamespaceData& wmi = r.namespaces[kRootWmi];
-  wmi.classes.push_back(ClassFromDef(kRootWmi, {L"WMIEvent", L"__ExtrinsicEvent", {}, {}}, nullptr));
+  const ObjectData* pExtrinsic = nullptr;
+  for (const ObjectData& c : wmi.classes)
+    if (NameEq(c.className, L"__ExtrinsicEvent")) pExtrinsic = &c;
+  wmi.classes.push_back(ClassFromDef(kRootWmi, {L"WMIEvent", L"__ExtrinsicEvent", {}, {}}, pExtrinsic));
   // The operating system's SCSI controller class; the machine adds its instances.
   NamespaceData& cimv2 = r.namespaces[kRootCimv2];
   cimv2.classes.push_back(ClassFromDef(kRootCimv2,
@@ -330,7 +333,18 @@ bool RaiseEvent(const std::wstring& ns, const std::wstring& className, const Pro
   std::lock_guard<std::mutex> guard(RepositoryLock());
   const ObjectData* pClass = FindClassLocked(ns, className);
   if (!pClass || !IsaLocked(ns, className, L"__ExtrinsicEvent")) return false;
-  RaiseExtrinsicLocked(pClass->nameSpace, InstanceOf(*pClass, props));
+  ObjectData event = InstanceOf(*pClass, props);
+  const bool bTimeGiven =
+      std::any_of(props.begin(), props.end(), [](const PropertyValue& pv) { return NameEq(pv.name, L"TIME_CREATED"); });
+  if (!bTimeGiven) {
+    const Value stamp = Value::Str(std::to_wstring(NextEventTimeLocked()));
+    if (Prop* p = event.Find(L"TIME_CREATED")) {
+      p->value = stamp;
+    } else {
+      event.props.push_back(Prop{L"TIME_CREATED", CIM_UINT64, false, stamp});
+    }
+  }
+  RaiseExtrinsicLocked(pClass->nameSpace, event);
   return true;
 }
 
@@ -343,6 +357,7 @@ void Reset() {
   WaitIdle();
   for (IWbemObjectSink* p : sinks) p->Release();
   ResetEventOptions();
+  ResetRestarts();
   std::vector<ObjectData> dropped;  // destroyed outside the lock: values may hold objects
   {
     std::lock_guard<std::mutex> guard(RepositoryLock());

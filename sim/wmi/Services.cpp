@@ -11,10 +11,24 @@ using ksim::detail::Selector;
 
 std::wstring Text(const BSTR bstr) { return bstr ? std::wstring(bstr) : std::wstring(); }
 
-class Enumerator : public ksim::detail::ComObject<IEnumWbemClassObject> {
+// Locators, services and enumerators reach the service through RPC: once a restart has ended
+// the generation they were made in, every call but AddRef, Release and QueryInterface fails
+// with the restart's error. The call is still recorded and fault-able first.
+class OfGeneration {
+ protected:
+  explicit OfGeneration(uint64_t ullGeneration) : m_ullGeneration(ullGeneration) {}
+  std::optional<HRESULT> Dead() const { return DeadResult(m_ullGeneration); }
+  // A method this WMI does not offer: still a call to the service.
+  HRESULT NotImplemented() const { return Dead().value_or(E_NOTIMPL); }
+
+  const uint64_t m_ullGeneration;
+};
+
+class Enumerator : public ksim::detail::ComObject<IEnumWbemClassObject>, OfGeneration {
  public:
-  Enumerator(std::wstring className, std::vector<ObjectData> items, bool bForwardOnly)
+  Enumerator(uint64_t ullGeneration, std::wstring className, std::vector<ObjectData> items, bool bForwardOnly)
       : ComObject("IEnumWbemClassObject", IID_IEnumWbemClassObject),
+        OfGeneration(ullGeneration),
         m_className(std::move(className)),
         m_items(std::move(items)),
         m_bForwardOnly(bForwardOnly) {}
@@ -29,6 +43,7 @@ class Enumerator : public ksim::detail::ComObject<IEnumWbemClassObject> {
       if (f->lastError) SetLastError(f->lastError);
       return static_cast<HRESULT>(f->result);
     }
+    if (auto hr = Dead()) return *hr;
     if (m_bForwardOnly) return WBEM_E_INVALID_OPERATION;
     std::lock_guard<std::mutex> guard(m_lock);
     m_next = 0;
@@ -51,26 +66,27 @@ class Enumerator : public ksim::detail::ComObject<IEnumWbemClassObject> {
       }
       return static_cast<HRESULT>(f->result);
     }
+    if (auto hr = Dead()) return *hr;
     while (*puReturned < uCount && m_next < m_items.size()) apObjects[(*puReturned)++] = MakeObject(m_items[m_next++]);
     return *puReturned == uCount ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
 
-  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return NotImplemented(); }
 
   HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** ppEnum) override {
     if (!ppEnum) return WBEM_E_INVALID_PARAMETER;
-    if (m_bForwardOnly) {
-      *ppEnum = nullptr;
-      return WBEM_E_INVALID_OPERATION;
-    }
+    *ppEnum = nullptr;
+    if (auto hr = Dead()) return *hr;
+    if (m_bForwardOnly) return WBEM_E_INVALID_OPERATION;
     std::lock_guard<std::mutex> guard(m_lock);
-    auto* p = new Enumerator(m_className, m_items, false);
+    auto* p = new Enumerator(m_ullGeneration, m_className, m_items, false);
     p->m_next = m_next;
     *ppEnum = p;
     return WBEM_S_NO_ERROR;
   }
 
   HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG nCount) override {
+    if (auto hr = Dead()) return *hr;
     std::lock_guard<std::mutex> guard(m_lock);
     size_t left = m_items.size() - m_next;
     m_next += nCount < left ? nCount : left;
@@ -107,9 +123,10 @@ void NotifyGetObject(const BSTR strObjectPath, HRESULT hr) {
   if (observer) observer(strObjectPath ? strObjectPath : L"", hr);
 }
 
-class Services : public ksim::detail::ComObject<IWbemServices> {
+class Services : public ksim::detail::ComObject<IWbemServices>, OfGeneration {
  public:
-  explicit Services(std::wstring ns) : ComObject("IWbemServices", IID_IWbemServices), m_ns(std::move(ns)) {}
+  Services(uint64_t ullGeneration, std::wstring ns)
+      : ComObject("IWbemServices", IID_IWbemServices), OfGeneration(ullGeneration), m_ns(std::move(ns)) {}
 
   ULONG STDMETHODCALLTYPE Release() override {
     Enter("IWbemServices::Release", Selector(m_ns.c_str()));
@@ -117,16 +134,17 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
   }
 
   HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**) override {
-    return E_NOTIMPL;
+    return NotImplemented();
   }
 
   HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink* pSink) override {
     if (auto f = Enter("IWbemServices::CancelAsyncCall")) return static_cast<HRESULT>(f->result);
+    if (auto hr = Dead()) return *hr;
     if (!pSink) return WBEM_E_INVALID_PARAMETER;
-    return Cancel(this, pSink);
+    return Cancel(this, m_ullGeneration, pSink);
   }
 
-  HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return NotImplemented(); }
 
   HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx, IWbemClassObject** ppObject,
                                       IWbemCallResult** ppCallResult) override {
@@ -140,6 +158,7 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
     if (ppObject) *ppObject = nullptr;
     if (ppCallResult) *ppCallResult = nullptr;
     if (auto f = Enter("IWbemServices::GetObject", Selector(strObjectPath))) return static_cast<HRESULT>(f->result);
+    if (auto hr = Dead()) return *hr;
     if (lFlags & ~(WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_USE_AMENDED_QUALIFIERS | WBEM_FLAG_DIRECT_READ))
       return WBEM_E_INVALID_PARAMETER;
     ObjectData data;
@@ -168,21 +187,22 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
     return WBEM_S_NO_ERROR;
   }
 
-  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
 
   HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR strFilter, LONG lFlags, IWbemContext*, IEnumWbemClassObject** ppEnum) override {
     if (ppEnum) *ppEnum = nullptr;
     if (auto f = Enter("IWbemServices::CreateInstanceEnum", Selector(strFilter))) return static_cast<HRESULT>(f->result);
+    if (auto hr = Dead()) return *hr;
     if (!strFilter || !ppEnum) return WBEM_E_INVALID_PARAMETER;
     std::vector<ObjectData> items;
     {
@@ -190,15 +210,15 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
       if (!FindClassLocked(m_ns, strFilter)) return WBEM_E_INVALID_CLASS;
       items = InstancesLocked(m_ns, strFilter);
     }
-    *ppEnum = new Enumerator(strFilter, std::move(items), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+    *ppEnum = new Enumerator(m_ullGeneration, strFilter, std::move(items), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
     return WBEM_S_NO_ERROR;
   }
 
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override { return NotImplemented(); }
+  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return NotImplemented(); }
   HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject**) override {
-    return E_NOTIMPL;
+    return NotImplemented();
   }
 
   HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR strQueryLanguage, const BSTR strQuery, LONG lFlags,
@@ -216,11 +236,12 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
       hrFailAtOnce = static_cast<HRESULT>(f->result);
       bEndBeforeReturn = f->variant == kAcceptThenFailBeforeReturn;
     }
+    if (auto hr = Dead()) return *hr;
     if (!strQueryLanguage || !strQuery || !pResponseHandler) return WBEM_E_INVALID_PARAMETER;
     if (!NameEq(strQueryLanguage, L"WQL")) return WBEM_E_INVALID_QUERY_TYPE;
     if (lFlags & ~(WBEM_FLAG_SEND_STATUS | WBEM_FLAG_USE_AMENDED_QUALIFIERS)) return WBEM_E_INVALID_PARAMETER;
     if (!bParsed) return WBEM_E_INVALID_QUERY;
-    return Subscribe(this, m_ns, strQuery, parsed, pResponseHandler, hrFailAtOnce, bEndBeforeReturn);
+    return Subscribe(this, m_ullGeneration, m_ns, strQuery, parsed, pResponseHandler, hrFailAtOnce, bEndBeforeReturn);
   }
 
   HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags, IWbemContext*,
@@ -229,6 +250,7 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
     if (ppOutParams) *ppOutParams = nullptr;
     if (ppCallResult) *ppCallResult = nullptr;
     if (auto f = Enter("IWbemServices::ExecMethod", Selector(strMethodName))) return static_cast<HRESULT>(f->result);
+    if (auto hr = Dead()) return *hr;
     if (!strObjectPath || !strMethodName || lFlags & ~WBEM_FLAG_RETURN_IMMEDIATELY) return WBEM_E_INVALID_PARAMETER;
     ObjectPath path;
     if (!ParseObjectPath(strObjectPath, &path)) return WBEM_E_INVALID_OBJECT_PATH;
@@ -278,16 +300,16 @@ class Services : public ksim::detail::ComObject<IWbemServices> {
   }
 
   HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override {
-    return E_NOTIMPL;
+    return NotImplemented();
   }
 
  private:
   std::wstring m_ns;
 };
 
-class Locator : public ksim::detail::ComObject<IWbemLocator> {
+class Locator : public ksim::detail::ComObject<IWbemLocator>, OfGeneration {
  public:
-  Locator() : ComObject("IWbemLocator", IID_IWbemLocator) {}
+  Locator() : ComObject("IWbemLocator", IID_IWbemLocator), OfGeneration(CurrentGeneration()) {}
 
   ULONG STDMETHODCALLTYPE Release() override {
     Enter("IWbemLocator::Release");
@@ -299,10 +321,17 @@ class Locator : public ksim::detail::ComObject<IWbemLocator> {
     if (ppNamespace) *ppNamespace = nullptr;
     // Any fault gives its result with no services; a successful result gives a null pointer.
     if (auto f = Enter("IWbemLocator::ConnectServer", Selector(strNetworkResource))) return static_cast<HRESULT>(f->result);
+    if (auto hr = Dead()) return *hr;
+    // A locator lives in the caller's process: one made during an outage connects once the
+    // service is back.
+    HRESULT hrConnect;
+    if (OutageNow(&hrConnect, nullptr)) return hrConnect;
     if (!strNetworkResource || !ppNamespace) return WBEM_E_INVALID_PARAMETER;
     std::wstring canonical;
     if (!ResolveNamespace(strNetworkResource, &canonical)) return WBEM_E_INVALID_NAMESPACE;
-    *ppNamespace = new Services(canonical);
+    // A connection made as a restart ends the generation is dead at once, as the call that
+    // reached the old service would be.
+    *ppNamespace = new Services(m_ullGeneration, canonical);
     return WBEM_S_NO_ERROR;
   }
 };
@@ -324,7 +353,10 @@ void SetGetObjectObserver(GetObjectObserver observer) {
 namespace ksim::detail {
 
 HRESULT CreateWbemLocator(REFIID riid, void** ppv) {
+  *ppv = nullptr;
   if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IWbemLocator)) return E_NOINTERFACE;
+  bool bLocatorFails = false;
+  if (ksim::wmi::detail::OutageNow(nullptr, &bLocatorFails) && bLocatorFails) return CO_E_SERVER_EXEC_FAILURE;
   *ppv = static_cast<IWbemLocator*>(new ksim::wmi::detail::Locator);
   return S_OK;
 }

@@ -35,6 +35,13 @@ struct tAdapterInfoArray {
 
 const unsigned short c_wNoAdapter = 0xFFFF;
 
+// What an event's handler knows of its adapter, read from one table at once: its index and the
+// narrow form of its driver's name.
+struct tEventAdapter {
+  WORD wIndex = c_wNoAdapter;
+  char szDriver[256] = {};
+};
+
 class CAdapterInfo {
  public:
   // Parses a comma-delimited list and makes it the current list, replacing any earlier one.
@@ -54,18 +61,31 @@ class CAdapterInfo {
   // current table. Always ecNoError.
   static ErrorCode RescanAdapterInfo();
 
-  // Readers. Each reads the table pinned by a CAdapterInfoReader on the calling thread, or else
-  // the current table at the moment of the call; no table reads as a table without entries.
+  // Readers. Each reads the current table at the moment of the call; no table reads as a table
+  // without entries.
   static unsigned long GetAdapterChannelCount();
   // Writes the index of the first entry whose DeviceID equals pwszDeviceID (ASCII letters
   // without regard to case), or c_wNoAdapter. ecBadParameter only for a null pwIndex.
   static ErrorCode SearchByDeviceID(const wchar_t* pwszDeviceID, unsigned short* pwIndex);
   // The entry's driver name, or an empty text for an index out of range or an entry without a
-  // DriverName text. Under a CAdapterInfoReader the pointer is into the pinned table and valid
-  // while the reader lives; otherwise it is a per-thread copy (names cut at 256 characters),
-  // valid until the thread's next call.
+  // DriverName text: a per-thread copy (names cut at 256 characters), valid until the thread's
+  // next call.
   static const wchar_t* GetDriverNamebyIndex(unsigned short wIndex);
   static bool GetIsSupDriverInstalled();
+  // The adapter whose DeviceID equals pwszDeviceID (as SearchByDeviceID finds it) with its
+  // driver's narrow name, both from the same table; false when none matches.
+  static bool FindAdapter(const wchar_t* pwszDeviceID, tEventAdapter* pAdapter);
+  // The narrow name of the driver of the adapter at wIndex; empty for an index out of range.
+  static void GetDriverName(unsigned short wIndex, char (&szDriver)[256]);
+  // How many table builds have begun since the process started: an event delivered when this was
+  // n is known to a table whose build began after that, as ScansBegun() > n tells.
+  static LONG ScansBegun();
+  // Calls pfn for each entry of the current table, in order: its DeviceID (null for none), the
+  // narrow name of its driver and whether that driver is supported.
+  typedef void (*AdapterVisitor)(void* pvContext, const wchar_t* pwszDeviceID, const char* pszDriver, bool bSupported);
+  static void ForEachAdapter(AdapterVisitor pfn, void* pvContext);
+  // The supported drivers as listed, comma-separated, into szList (cut to its size).
+  static void GetSupportedDrivers(char* pszList, size_t cchList);
 
  protected:
   static ErrorCode Refresh(tAdapterInfoArray** ppTable);
@@ -74,22 +94,10 @@ class CAdapterInfo {
   static bool IsSupDriverInstalled(tAdapterInfoArray* pTable, tSupportedDriverArray* pList);
   static bool IsListed(const tSupportedDriverArray* pList, const char* pszDriver);
 
+  // One more reference to the current table, or null; ReleaseTable lets go of it.
+  static tAdapterInfoArray* AcquireTable();
+  static void ReleaseTable(tAdapterInfoArray* pTable);
+
   static tSupportedDriverArray* s_pSupportedDriverArray;
   static tAdapterInfoArray* volatile s_pAdapterInfoArray;
-
-  friend class CAdapterInfoReader;
-};
-
-// Pins the current adapter table for the calling thread while it lives, so that a search and the
-// name lookups after it read one and the same table, and GetDriverNamebyIndex's pointer stays
-// valid. Readers nest; an inner reader uses the outer one's table.
-class CAdapterInfoReader {
- public:
-  CAdapterInfoReader();
-  ~CAdapterInfoReader();
-  CAdapterInfoReader(const CAdapterInfoReader&) = delete;
-  CAdapterInfoReader& operator=(const CAdapterInfoReader&) = delete;
-
- private:
-  bool m_bOuter;
 };

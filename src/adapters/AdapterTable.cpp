@@ -22,10 +22,11 @@ namespace {
 const LONG c_lReadTimeout = 2000;  // ms for each IEnumWbemClassObject::Next
 const size_t c_cchNameCopy = 256;  // a driver name handed out without a pinned table
 
-// The table pinned by a CAdapterInfoReader on this thread (depth 0: none).
-thread_local int t_nPinDepth;
-thread_local tAdapterInfoArray* t_pPinned;
+// GetDriverNamebyIndex's copy of a name, which no rescan can free.
 thread_local wchar_t t_wszDriverName[c_cchNameCopy + 1];
+
+// Table builds begun since the process started.
+LONG volatile s_lScansBegun;
 
 // Never destroyed: readers on other threads may still take a table while the process exits.
 CCriticalSection& SwapLock() {
@@ -51,7 +52,7 @@ void FreeTable(tAdapterInfoArray* pTable) {
   delete pTable;
 }
 
-void ReleaseTable(tAdapterInfoArray* pTable) {
+void ReleaseTableRef(tAdapterInfoArray* pTable) {
   if (pTable && InterlockedDecrement(&pTable->lRef) == 0) FreeTable(pTable);
 }
 
@@ -62,7 +63,7 @@ tAdapterInfoArray* LoadTable(tAdapterInfoArray* volatile* ppSlot) {
 }
 
 // One more reference to the published table, or null with no table.
-tAdapterInfoArray* AcquireTable(tAdapterInfoArray* volatile* ppSlot) {
+tAdapterInfoArray* AcquireSlot(tAdapterInfoArray* volatile* ppSlot) {
   CLockGuard lock(SwapLock());
   tAdapterInfoArray* pTable = LoadTable(ppSlot);
   if (pTable) InterlockedIncrement(&pTable->lRef);
@@ -75,23 +76,31 @@ tAdapterInfoArray* ExchangeTable(tAdapterInfoArray* volatile* ppSlot, tAdapterIn
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(ppSlot), pNew));
 }
 
-// The table one reader operation reads: the pinned one, or its own reference to the current one.
+// The table one reader operation reads: its own reference to the current one.
 class CTableUse {
  public:
-  explicit CTableUse(tAdapterInfoArray* volatile* ppSlot)
-      : m_bOwned(t_nPinDepth == 0), m_pTable(m_bOwned ? AcquireTable(ppSlot) : t_pPinned) {}
-  ~CTableUse() {
-    if (m_bOwned) ReleaseTable(m_pTable);
-  }
+  explicit CTableUse(tAdapterInfoArray* volatile* ppSlot) : m_pTable(AcquireSlot(ppSlot)) {}
+  ~CTableUse() { ReleaseTableRef(m_pTable); }
   CTableUse(const CTableUse&) = delete;
   CTableUse& operator=(const CTableUse&) = delete;
   const tAdapterInfoArray* operator->() const { return m_pTable; }
   explicit operator bool() const { return m_pTable != nullptr; }
 
  private:
-  bool m_bOwned;
   tAdapterInfoArray* m_pTable;
 };
+
+// The index of the first entry whose DeviceID equals pwszDeviceID, or c_wNoAdapter.
+WORD Search(const tAdapterInfoArray* pTable, const wchar_t* pwszDeviceID) {
+  for (DWORD i = 0; pTable && pwszDeviceID && i < pTable->dwCount && i < c_wNoAdapter; ++i)
+    if (WideEqualNoCaseAscii(pTable->pAdapterInfo[i].pwszDeviceID, pwszDeviceID)) return static_cast<WORD>(i);
+  return c_wNoAdapter;
+}
+
+void NarrowDriverName(const tAdapterInfoArray* pTable, WORD wIndex, char (&szDriver)[256]) {
+  const wchar_t* pwszName = pTable && wIndex < pTable->dwCount ? pTable->pAdapterInfo[wIndex].pwszDriverName : nullptr;
+  NarrowWideName(pwszName, szDriver, sizeof(szDriver));
+}
 
 // A private copy of a VT_BSTR value; any other type gives no text. False only without memory.
 bool CopyText(const CVARIANT& var, wchar_t** ppwsz) {
@@ -197,6 +206,7 @@ bool CAdapterInfo::IsSupDriverInstalled(tAdapterInfoArray* pTable, tSupportedDri
 
 ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
   if (!ppTable) return ecBadParameter;
+  InterlockedIncrement(&s_lScansBegun);
   CComRef<IWbemLocator> pLocator;
   HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, pLocator.PutVoid());
   if (FAILED(hr)) {
@@ -266,11 +276,11 @@ ErrorCode CAdapterInfo::CreateAdapterInfo() {
   tAdapterInfoArray* pNew = nullptr;
   ErrorCode ec = Refresh(&pNew);
   if (ec != ecNoError) {
-    ReleaseTable(pNew);
+    ReleaseTableRef(pNew);
     return ec;
   }
   // Published like a rescan, so that a table left from an earlier run is not lost.
-  ReleaseTable(ExchangeTable(&s_pAdapterInfoArray, pNew));
+  ReleaseTableRef(ExchangeTable(&s_pAdapterInfoArray, pNew));
   return ecNoError;
 }
 
@@ -278,7 +288,7 @@ ErrorCode CAdapterInfo::RescanAdapterInfo() {
   CLockGuard build(BuildLock());
   tAdapterInfoArray* pNew = nullptr;
   if (Refresh(&pNew) != ecNoError) {
-    ReleaseTable(pNew);
+    ReleaseTableRef(pNew);
     return ecNoError;
   }
   tAdapterInfoArray* pRead = LoadTable(&s_pAdapterInfoArray);
@@ -294,7 +304,7 @@ ErrorCode CAdapterInfo::DeleteAdapterInfo(tAdapterInfoArray** ppTable) {
   tAdapterInfoArray* pTable = ppTable ? *ppTable : ExchangeTable(&s_pAdapterInfoArray, nullptr);
   if (!pTable) return ecInternalError;
   if (ppTable) *ppTable = nullptr;
-  ReleaseTable(pTable);
+  ReleaseTableRef(pTable);
   return ecNoError;
 }
 
@@ -307,13 +317,7 @@ ErrorCode CAdapterInfo::SearchByDeviceID(const wchar_t* pwszDeviceID, unsigned s
   if (!pwIndex) return ecBadParameter;
   *pwIndex = c_wNoAdapter;
   CTableUse table(&s_pAdapterInfoArray);
-  if (!table || !pwszDeviceID) return ecNoError;
-  for (DWORD i = 0; i < table->dwCount && i < c_wNoAdapter; ++i) {
-    if (WideEqualNoCaseAscii(table->pAdapterInfo[i].pwszDeviceID, pwszDeviceID)) {
-      *pwIndex = static_cast<unsigned short>(i);
-      break;
-    }
-  }
+  if (table) *pwIndex = Search(table.operator->(), pwszDeviceID);
   return ecNoError;
 }
 
@@ -323,8 +327,7 @@ const wchar_t* CAdapterInfo::GetDriverNamebyIndex(unsigned short wIndex) {
   const wchar_t* pwszName = nullptr;
   if (table && wIndex < table->dwCount) pwszName = table->pAdapterInfo[wIndex].pwszDriverName;
   if (!pwszName) return c_wszEmpty;
-  if (t_nPinDepth > 0) return pwszName;
-  // Nothing pins the table: hand out a copy that no rescan can free.
+  // A copy that no rescan can free.
   size_t cch = wcslen(pwszName);
   if (cch > c_cchNameCopy) cch = c_cchNameCopy;
   wmemcpy(t_wszDriverName, pwszName, cch);
@@ -337,15 +340,31 @@ bool CAdapterInfo::GetIsSupDriverInstalled() {
   return table && table->bSupDriverInstalled;
 }
 
-CAdapterInfoReader::CAdapterInfoReader() : m_bOuter(t_nPinDepth == 0) {
-  if (m_bOuter) t_pPinned = AcquireTable(&CAdapterInfo::s_pAdapterInfoArray);
-  ++t_nPinDepth;
+bool CAdapterInfo::FindAdapter(const wchar_t* pwszDeviceID, tEventAdapter* pAdapter) {
+  CTableUse table(&s_pAdapterInfoArray);
+  const tAdapterInfoArray* pTable = table ? table.operator->() : nullptr;
+  pAdapter->wIndex = Search(pTable, pwszDeviceID);
+  NarrowDriverName(pTable, pAdapter->wIndex, pAdapter->szDriver);
+  return pAdapter->wIndex != c_wNoAdapter;
 }
 
-CAdapterInfoReader::~CAdapterInfoReader() {
-  --t_nPinDepth;
-  if (m_bOuter) {
-    ReleaseTable(t_pPinned);
-    t_pPinned = nullptr;
+void CAdapterInfo::GetDriverName(unsigned short wIndex, char (&szDriver)[256]) {
+  CTableUse table(&s_pAdapterInfoArray);
+  NarrowDriverName(table ? table.operator->() : nullptr, wIndex, szDriver);
+}
+
+LONG CAdapterInfo::ScansBegun() { return InterlockedCompareExchange(&s_lScansBegun, 0, 0); }
+
+tAdapterInfoArray* CAdapterInfo::AcquireTable() { return AcquireSlot(&s_pAdapterInfoArray); }
+
+void CAdapterInfo::ReleaseTable(tAdapterInfoArray* pTable) { ReleaseTableRef(pTable); }
+
+void CAdapterInfo::ForEachAdapter(AdapterVisitor pfn, void* pvContext) {
+  CTableUse table(&s_pAdapterInfoArray);
+  const tAdapterInfoArray* pTable = table ? table.operator->() : nullptr;
+  for (DWORD i = 0; pTable && i < pTable->dwCount && i < c_wNoAdapter; ++i) {
+    char szDriver[256];
+    NarrowDriverName(pTable, static_cast<WORD>(i), szDriver);
+    pfn(pvContext, pTable->pAdapterInfo[i].pwszDeviceID, szDriver, szDriver[0] != '\0' && IsEvtSrcSupported(szDriver));
   }
 }

@@ -1,6 +1,7 @@
 #include "adapters/AdapterInfo.h"
 #include "common/Text.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -72,3 +73,15 @@ bool CAdapterInfo::IsListed(const tSupportedDriverArray* pList, const char* pszD
 }
 
 bool CAdapterInfo::IsEvtSrcSupported(const char* pszDriver) { return IsListed(s_pSupportedDriverArray, pszDriver); }
+
+void CAdapterInfo::GetSupportedDrivers(char* pszList, size_t cchList) {
+  if (!pszList || cchList == 0) return;
+  pszList[0] = '\0';
+  const tSupportedDriverArray* pList = s_pSupportedDriverArray;
+  size_t cchUsed = 0;
+  for (DWORD i = 0; pList && pList->ppszDriver && i < pList->dwCount; ++i) {
+    const int n = snprintf(pszList + cchUsed, cchList - cchUsed, "%s%s", i ? "," : "", pList->ppszDriver[i]);
+    if (n < 0 || static_cast<size_t>(n) >= cchList - cchUsed) break;
+    cchUsed += static_cast<size_t>(n);
+  }
+}

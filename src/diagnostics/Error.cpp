@@ -44,7 +44,10 @@ const tHResultName c_HResultNames[] = {
     {0x00040005, "WBEM_S_NO_MORE_DATA"},
     {0x80004002, "E_NOINTERFACE"},
     {0x8000FFFF, "E_UNEXPECTED"},
+    {0x80010007, "RPC_E_SERVER_DIED"},
+    {0x80010012, "RPC_E_SERVER_DIED_DNE"},
     {0x80010106, "RPC_E_CHANGED_MODE"},
+    {0x80010108, "RPC_E_DISCONNECTED"},
     {0x80010119, "RPC_E_TOO_LATE"},
     {0x8001011A, "RPC_E_NO_GOOD_SECURITY_PACKAGES"},
     {0x80040110, "CLASS_E_NOAGGREGATION"},
@@ -94,9 +97,13 @@ const tHResultName c_HResultNames[] = {
     {0x8004102B, "WBEM_E_VALUE_OUT_OF_RANGE"},
     {0x8004102C, "WBEM_E_CANNOT_BE_SINGLETON"},
     {0x80041032, "WBEM_E_CALL_CANCELLED"},
+    {0x80041033, "WBEM_E_SHUTTING_DOWN"},
     {0x80041064, "WBEM_E_LOCAL_CREDENTIALS"},
     {0x8007000E, "E_OUTOFMEMORY"},
     {0x80070057, "E_INVALIDARG"},
+    {0x800706BA, "RPC_S_SERVER_UNAVAILABLE"},
+    {0x800706BE, "RPC_S_CALL_FAILED"},
+    {0x80080005, "CO_E_SERVER_EXEC_FAILURE"},
 };
 
 }  // namespace
@@ -113,6 +120,19 @@ const char* CError::MapErrorString(ErrorCode code) {
   // Codes past the table are not the program's own; they read as undefined.
   if (code >= sizeof(c_pszErrors) / sizeof(c_pszErrors[0])) return c_pszErrors[kUndefinedRow];
   return c_pszErrors[code];
+}
+
+bool CError::IsDisconnection(HRESULT hr) {
+  switch (static_cast<DWORD>(hr)) {
+    case 0x80010007:  // RPC_E_SERVER_DIED
+    case 0x80010012:  // RPC_E_SERVER_DIED_DNE
+    case 0x80010108:  // RPC_E_DISCONNECTED
+    case 0x800706BA:  // RPC_S_SERVER_UNAVAILABLE
+    case 0x800706BE:  // RPC_S_CALL_FAILED
+      return true;
+    default:
+      return false;
+  }
 }
 
 const char* CError::ErrorString(HRESULT hr) {

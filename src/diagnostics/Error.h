@@ -35,6 +35,9 @@ class CError {
   static const char* MapErrorString(ErrorCode code);
   // The published name of a COM or WMI result code, or "UNKNOWN".
   static const char* ErrorString(HRESULT hr);
+  // True for the results of a call whose server is gone: the connection to WMI is lost (WMI
+  // crashed or was restarted) and only a new one helps.
+  static bool IsDisconnection(HRESULT hr);
 
  private:
   static const char c_pszErrors[18][40];

@@ -5,6 +5,28 @@
 
 #include <cstdio>
 
+namespace {
+
+LONG volatile s_lMessages;
+LONG volatile s_lHostTimes;
+LONG volatile s_lLost;
+
+LONG Read(LONG volatile* pl) { return InterlockedCompareExchange(pl, 0, 0); }
+
+}  // namespace
+
+CEventLog::tCounts CEventLog::Counts() { return tCounts{Read(&s_lMessages), Read(&s_lHostTimes), Read(&s_lLost)}; }
+
+void CEventLog::ResetCounts() {
+  InterlockedExchange(&s_lMessages, 0);
+  InterlockedExchange(&s_lHostTimes, 0);
+  InterlockedExchange(&s_lLost, 0);
+}
+
+void CEventLog::CountHostTimeAnswered() { InterlockedIncrement(&s_lHostTimes); }
+void CEventLog::CountLost() { InterlockedIncrement(&s_lLost); }
+void CountMessageLogged() { InterlockedIncrement(&s_lMessages); }
+
 ErrorCode CEventLog::Print(WORD wType, DWORD dwEventID, const char* pszMessage) {
   CEventSource hSource(RegisterEventSourceA(nullptr, CWMIServiceUtil::GetServiceName()));
   if (!hSource) return CError::MapSystemError(GetLastError());

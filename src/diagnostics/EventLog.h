@@ -32,6 +32,22 @@ class CEventLog {
       __attribute__((format(printf, 4, 5)))
 #endif
       ;
+  // PrintRaid for a caller that knows the narrow name of the adapter's driver already (null:
+  // no adapter), so that the table is not read again.
+  static ErrorCode PrintRaidRecord(DWORD dwLevel, const char* pszDriver, DWORD dwAdapterNumber, const char* pszMessage);
+
+  // Counts since the service started: controller messages logged, host-time requests answered,
+  // and what was lost (an event that could not be read, a record that the event log refused and
+  // that did not fit in the backlog).
+  struct tCounts {
+    LONG lMessages;
+    LONG lHostTimes;
+    LONG lLost;
+  };
+  static tCounts Counts();
+  static void ResetCounts();
+  static void CountHostTimeAnswered();
+  static void CountLost();
 
  private:
   // The formatting under Printf and PrintfRaid: like vsnprintf into at most c_cchRecord
@@ -39,6 +55,9 @@ class CEventLog {
   static const size_t c_cchRecord = 256;
   static void FormatRecord(char (&szText)[c_cchRecord + 1], const char* pszFormat, va_list args);
 };
+
+// Counts a controller record that the event log took (CEventLog::Counts).
+void CountMessageLogged();
 
 // An error record (c_dwMsgServiceError) of pszFormat, given the HRESULT's name (CError::
 // ErrorString) for its first conversion and its value (as unsigned) for the next, if any.

@@ -3,7 +3,6 @@
 
 #include "adapters/AdapterInfo.h"
 #include "common/Handle.h"
-#include "common/Text.h"
 #include "service/ServiceUtil.h"
 
 #include <cstdio>
@@ -21,12 +20,15 @@ const DWORD c_dwNoNumber = 0xFFFF;
 
 ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszMessage) {
   char szDriver[256] = {};
+  if (wAdapterIndex != c_wNoAdapter) CAdapterInfo::GetDriverName(wAdapterIndex, szDriver);
+  return PrintRaidRecord(dwLevel, wAdapterIndex != c_wNoAdapter ? szDriver : nullptr, dwAdapterNumber, pszMessage);
+}
+
+ErrorCode CEventLog::PrintRaidRecord(DWORD dwLevel, const char* pszDriver, DWORD dwAdapterNumber,
+                                     const char* pszMessage) {
   const char* pszAdapterName = c_szUnknownAdapter;
   const char* pszSource = CWMIServiceUtil::GetServiceName();
-  if (wAdapterIndex != c_wNoAdapter) {
-    NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
-    pszAdapterName = pszSource = szDriver;
-  }
+  if (pszDriver) pszAdapterName = pszSource = pszDriver;
   if (!pszMessage) pszMessage = "";
 
   CEventSource hSource(RegisterEventSourceA(nullptr, pszSource));
@@ -51,7 +53,7 @@ ErrorCode CEventLog::PrintRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapte
   if (!pszText) return ecOutOfMemory;
   snprintf(pszText.get(), cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
   LPCSTR rgpszStrings[] = {pszText.get()};
-  ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
+  if (ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr)) CountMessageLogged();
   return ecNoError;
 }
 

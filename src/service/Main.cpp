@@ -27,6 +27,7 @@ ErrorCode Dispatch(const tDispatchInfo* pInfo) {
   if (!pInfo->pszSupportedDrivers) return ecBadParameter;
   ErrorCode code = CAdapterInfo::CreateSupportedDriverInfo(pInfo->pszSupportedDrivers);
   if (code == ecNoError) {
+    PrepareServiceRun();
     SERVICE_TABLE_ENTRYA table[] = {{pInfo->pszServiceName, ServiceMain}, {nullptr, nullptr}};
     // Blocks while the service runs; ServiceMain frees the driver list on its way out.
     if (StartServiceCtrlDispatcherA(table)) return ecNoError;

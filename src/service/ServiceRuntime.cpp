@@ -1,12 +1,11 @@
 #include "service/ServiceRuntime.h"
 
-#include "adapters/AdapterInfo.h"
 #include "common/ComTypes.h"
 #include "common/Handle.h"
 #include "common/Lock.h"
-#include "common/Wait.h"
+#include "common/Rundown.h"
+#include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
-#include "sink/WbemSink.h"
 #include "wmi/WMIService.h"
 
 #include <cctype>
@@ -19,8 +18,7 @@ DWORD CWMIServiceUtil::s_dwServiceCntrlState;
 namespace {
 
 const DWORD c_dwWaitHint = 6000;
-// How long the stop waits for the service thread to let go of the service object and return.
-const DWORD c_dwServiceThreadMs = 3000;
+const DWORD c_dwAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 
 // Serialises status reports and the last-control state between the dispatcher thread and the
 // service thread. Never destroyed, as the process may end with the service thread still in it.
@@ -29,30 +27,17 @@ CCriticalSection& StatusLock() {
   return *s_pLock;
 }
 
-bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwControl == SERVICE_CONTROL_SHUTDOWN; }
-
-// True from the start of ServiceMain until the service thread reports running or takes on the
-// stop itself; guarded by StatusLock. While it is set the handler only records a stop: the
-// service thread owns the object it is making and stops the service when it is done with it.
-bool s_bStarting = false;
-
-// Set by the service thread as its last act once it has woken from its wait for the stop;
-// guarded by StatusLock while the handler may take it. The handler reports stopped only after
-// it: from that report on the process may end, and a thread still running in it with it.
-HANDLE s_hServiceThreadDone = nullptr;
-
-// Ends the start: reports running when bCreated and no stop has come. Otherwise the stop is the
-// service thread's own, and a later stop control does nothing more. True when running.
-bool EndStart(bool bCreated, HANDLE hDone) {
-  CLockGuard lock(StatusLock());
-  s_bStarting = false;
-  if (bCreated && CWMIServiceUtil::ReportRunning()) {
-    s_hServiceThreadDone = hDone;
-    return true;
-  }
-  if (!IsStop(CWMIServiceUtil::GetServiceCntrlState())) CWMIServiceUtil::SetServiceCntrlState(SERVICE_CONTROL_STOP);
-  return false;
+// Wakes the service thread for work that is its own: a status request, and the recoveries of
+// the WMI service object. Auto-reset; never destroyed.
+HANDLE WakeEvent() {
+  static HANDLE s_hWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return s_hWake;
 }
+
+LONG volatile s_lStatusRequested;
+LONG volatile s_lWmiLost;  // a WMI call found its connection gone
+
+bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwControl == SERVICE_CONTROL_SHUTDOWN; }
 
 SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD dwCheckPoint, DWORD dwWaitHint) {
   SERVICE_STATUS ss = {};
@@ -64,120 +49,139 @@ SERVICE_STATUS MakeStatus(DWORD dwType, DWORD dwState, DWORD dwAccepted, DWORD d
   return ss;
 }
 
+// Reports stop pending (check point 1) unless it is reported already.
+void ReportStopPending() {
+  CLockGuard lock(StatusLock());
+  SERVICE_STATUS ss = CWMIServiceUtil::GetServiceStatus();
+  if (ss.dwCurrentState == SERVICE_STOP_PENDING || ss.dwCurrentState == SERVICE_STOPPED) return;
+  ss.dwCurrentState = SERVICE_STOP_PENDING;
+  ss.dwCheckPoint = 1;
+  ss.dwWaitHint = c_dwWaitHint;
+  ss.dwWin32ExitCode = 0;
+  ss.dwServiceSpecificExitCode = 0;
+  CWMIServiceUtil::SetServiceStatus(&ss);
+}
+
+// The service thread's life between the start and the stop: it waits for the stop, and wakes
+// only for what is its own to do. With nothing due it waits without time-out.
+void Supervise(CWMIService& service) {
+  HANDLE rgh[] = {CRundown::Service().ClosedEvent(), WakeEvent()};
+  const DWORD dwHandles = rgh[1] ? 2 : 1;
+  for (;;) {
+    const DWORD dwWait = WaitForMultipleObjects(dwHandles, rgh, FALSE, INFINITE);
+    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_FAILED || service.IsShuttingDown()) return;
+    if (InterlockedExchange(&s_lStatusRequested, 0) != 0) service.WriteStatus();
+  }
+}
+
 }  // namespace
 
+void PrepareServiceRun() {
+  CRundown::Service();
+  WakeEvent();
+}
+
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
+  CRundown::Service().Open();
   CWMIServiceUtil::ResetServiceStatus();
-  {
-    CLockGuard lock(StatusLock());
-    s_bStarting = true;
-  }
-  CWbemSink::AcceptBatches(true);
+  CEventLog::ResetCounts();
+  InterlockedExchange(&s_lStatusRequested, 0);
+  InterlockedExchange(&s_lWmiLost, 0);
   if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
 
-  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 1, c_dwWaitHint);
+  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, c_dwAccepted, 1, c_dwWaitHint);
   CWMIServiceUtil::SetServiceStatus(&ss);
   CWMIServiceUtil::Reconfig();
 
+  // The start delay ends early when a stop comes.
   if (argc > 1 && argv[1] && isdigit(static_cast<unsigned char>(argv[1][0]))) {
     int nDelay = atoi(argv[1]);
-    if (nDelay > 0) Sleep(static_cast<DWORD>(nDelay));
+    if (nDelay > 0 && CRundown::Service().ClosedEvent())
+      WaitForSingleObject(CRundown::Service().ClosedEvent(), static_cast<DWORD>(nDelay));
   }
 
-  // A stop during the start delay leaves nothing to make.
   CComRef<CWMIService> pService;
-  const bool bCreated = !IsStop(CWMIServiceUtil::GetServiceCntrlState()) &&
-                        CWMIService::Create(pService.Put()) == ecNoError && pService;
-  CKernelHandle hDone(bCreated ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr);
-  if (EndStart(bCreated, hDone.Get())) {
-    // The handler has taken the event over: it closes it once this thread has set it.
-    const HANDLE hSetWhenDone = hDone.Detach();
+  ErrorCode code = ecNoError;
+  if (!CRundown::Service().IsClosed()) code = CWMIService::Create(pService.Put());
+  if (code == ecNoError && pService && CWMIServiceUtil::ReportRunning()) {
     pService->LogMain();
-    pService->WaitForShutdown();
-    pService.Reset();
-    // The handler runs the whole stop and reports stopped as its last act, once this thread
-    // says it is done; until then the handler (and the workers it waits for) may still use COM
-    // and the driver list, and from then on the process may end at any moment. So this thread
-    // leaves both to the end of the process.
-    CWbemSink::AcceptBatches(false);
-    if (hSetWhenDone) SetEvent(hSetWhenDone);
-    return;
+    Supervise(*pService.Get());
   }
-  hDone.Reset();
-
-  // Creation failed, or a stop came during the start: this thread stops the service, after it
-  // is done with COM, so that stopped is the last thing the process does.
-  if (pService) {
-    pService->ServiceShutdown();
-    pService.Reset();
-  }
-  CWbemSink::AcceptBatches(false);
-  CAdapterInfo::DeleteSupportedDriverInfo(nullptr);
-  CoUninitialize();
-  CWMIServiceUtil::ServiceShutdown(false);
+  CWMIServiceUtil::ServiceShutdown(pService.Detach(), code);
 }
 
 void WINAPI ServiceHandler(DWORD dwControl) {
-  DWORD dwLast;
-  bool bStarting;
-  {
-    // Read and record together: the service thread may take on the stop at the same moment.
-    CLockGuard lock(StatusLock());
-    dwLast = CWMIServiceUtil::GetServiceCntrlState();
-    if (dwControl == dwLast) return;
-    if (IsStop(dwControl)) CWMIServiceUtil::SetServiceCntrlState(dwControl);
-    bStarting = s_bStarting;
+  // A request for the service's status may come again and again; the service thread answers it.
+  if (dwControl == c_dwControlStatus) {
+    CWMIServiceUtil::RequestStatus();
+    return;
   }
-
+  // Read and record together: the service thread may report running at the same moment.
+  CLockGuard lock(StatusLock());
+  const DWORD dwLast = CWMIServiceUtil::GetServiceCntrlState();
+  if (dwControl == dwLast) return;
   if (IsStop(dwControl)) {
-    // The whole stop runs here, on the dispatcher thread, unless the service is still starting.
-    if (!IsStop(dwLast) && !bStarting) CWMIServiceUtil::ServiceShutdown(false);
+    CWMIServiceUtil::SetServiceCntrlState(dwControl);
+    // The stop begins here; the service thread carries it out and reports stopped. The handler
+    // returns at once, so the Service Control Manager is never held up.
+    if (!IsStop(dwLast) && CRundown::Service().Close()) ReportStopPending();
   } else if (dwControl == SERVICE_CONTROL_INTERROGATE) {
     CWMIServiceUtil::SetServiceStatus(nullptr);
     CWMIServiceUtil::SetServiceCntrlState(dwControl);
   }
 }
 
-ErrorCode CWMIServiceUtil::ServiceShutdown(bool bUninstall) {
+ErrorCode CWMIServiceUtil::ServiceShutdown(CWMIService* pServiceRef, ErrorCode ecStart) {
+  CComRef<CWMIService> pService(pServiceRef);
+  // A stop control has begun the stop already; a start that failed begins it here.
+  CRundown::Service().Close();
+  ReportStopPending();
+  ErrorCode code = ecNoError;
+  if (pService) code = pService->ServiceShutdown(ReportStopProgress);
+  // The object goes now, unless a call that hung holds it: nothing of it is left to do after
+  // stopped, when the process may end at any moment.
+  pService.Reset();
+  // COM and the driver list are left to the end of the process, which follows stopped at once:
+  // a WMI call that hung through the stop may still be using both.
+
   SERVICE_STATUS ss;
   {
     CLockGuard lock(StatusLock());
     ss = s_ssStatus;
   }
-  ss.dwCurrentState = SERVICE_STOP_PENDING;
-  ss.dwCheckPoint = 1;
-  ss.dwWaitHint = c_dwWaitHint;
-  ss.dwWin32ExitCode = 0;
-  ss.dwServiceSpecificExitCode = 0;
-  SetServiceStatus(&ss);
-
-  ErrorCode code = ecNoError;
-  CComRef<CWMIService> pService(AcquireWMIService());
-  if (pService) {
-    // The work accepted before the stop finishes before stopped is reported.
-    code = pService->ServiceShutdown(ReportStopProgress);
-    pService.Reset();
-  }
-
-  // The service thread lets go of the object and returns before stopped is reported.
-  CKernelHandle hDone;
-  {
-    CLockGuard lock(StatusLock());
-    hDone.Reset(s_hServiceThreadDone);
-    s_hServiceThreadDone = nullptr;
-  }
-  const HANDLE hWait = hDone.Get();
-  if (hWait && !WaitWithProgress([hWait](DWORD dwMs) { return WaitForSingleObject(hWait, dwMs) == WAIT_OBJECT_0; },
-                                 c_dwServiceThreadMs, ReportStopProgress))
-    hDone.Detach();  // a thread that never said it was done may still set it: left open
-  hDone.Reset();
-
   ss.dwCurrentState = SERVICE_STOPPED;
   ss.dwCheckPoint = 0;
   ss.dwWaitHint = 0;
+  // A start that failed says so, with the Windows error where there is one. A start that a stop
+  // cut short did not fail.
+  ss.dwWin32ExitCode = 0;
+  ss.dwServiceSpecificExitCode = 0;
+  if (ecStart != ecNoError && ecStart != ecShuttingDown) {
+    if (CError::IsSystemError(ecStart)) {
+      ss.dwWin32ExitCode = static_cast<DWORD>(ecStart) & 0xFFFF;
+    } else {
+      ss.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+      ss.dwServiceSpecificExitCode = static_cast<DWORD>(ecStart);
+    }
+  }
+  // The last act: from this report on the process may end at any moment.
   SetServiceStatus(&ss);
+  return ecStart != ecNoError && ecStart != ecShuttingDown ? ecStart : code;
+}
 
-  return bUninstall ? ServiceUninstall(true) : code;
+void CWMIServiceUtil::RequestStatus() {
+  InterlockedExchange(&s_lStatusRequested, 1);
+  if (WakeEvent()) SetEvent(WakeEvent());
+}
+
+void CWMIServiceUtil::WakeServiceThread() {
+  if (WakeEvent()) SetEvent(WakeEvent());
+}
+
+void CWMIServiceUtil::NoteWmiFailure(HRESULT hr) {
+  if (!CError::IsDisconnection(hr)) return;
+  InterlockedExchange(&s_lWmiLost, 1);
+  WakeServiceThread();
 }
 
 void CWMIServiceUtil::ReportStopProgress() {
@@ -196,6 +200,11 @@ ErrorCode CWMIServiceUtil::SetServiceStatus(SERVICE_STATUS* pStatus) {
   return ecNoError;
 }
 
+SERVICE_STATUS CWMIServiceUtil::GetServiceStatus() {
+  CLockGuard lock(StatusLock());
+  return s_ssStatus;
+}
+
 void CWMIServiceUtil::ResetServiceStatus() {
   CLockGuard lock(StatusLock());
   s_ssStatus = SERVICE_STATUS();
@@ -205,8 +214,8 @@ void CWMIServiceUtil::ResetServiceStatus() {
 
 bool CWMIServiceUtil::ReportRunning() {
   CLockGuard lock(StatusLock());
-  if (IsStop(s_dwServiceCntrlState)) return false;
-  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0);
+  if (CRundown::Service().IsClosed()) return false;
+  SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, c_dwAccepted, 0, 0);
   SetServiceStatus(&ss);
   return true;
 }

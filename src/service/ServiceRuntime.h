@@ -7,3 +7,7 @@
 // parameter (a positive number of milliseconds delays the start).
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 void WINAPI ServiceHandler(DWORD dwControl);
+
+// Makes what every thread of the service's run uses (its rundown, the service thread's wake
+// event) while the process has one thread, before the dispatcher starts.
+void PrepareServiceRun();

@@ -10,6 +10,10 @@ class CWMIService;
 const size_t c_cchFullPathName = 260;  // 259 characters and the terminator
 const size_t c_cchServiceName = 256;   // 255 characters and the terminator
 
+// The user-defined control that asks the running service for a status record
+// (sc control <service> 128).
+const DWORD c_dwControlStatus = 128;
+
 struct tServiceInfo {
   char szFullPathName[c_cchFullPathName];
   char szServiceName[c_cchServiceName];
@@ -47,9 +51,17 @@ class CWMIServiceUtil {
   static ErrorCode Reconfig();
 
   // Status reports and stop.
-  static ErrorCode ServiceShutdown(bool bUninstall);
+  // The stop, on the service thread: reports stop pending unless a stop control did, stops the
+  // service object (if any; bounded, with progress reports), releases the caller's reference to
+  // it, and reports stopped as its last act.
+  // ecStart is the error of a start that failed: stopped then carries it as its exit code (the
+  // Windows error of a system error code, otherwise ERROR_SERVICE_SPECIFIC_ERROR with the code).
+  // Returns ecStart, or the result of the object's stop.
+  static ErrorCode ServiceShutdown(CWMIService* pService, ErrorCode ecStart);
   // Reports and remembers a status; null reports the remembered status again.
   static ErrorCode SetServiceStatus(SERVICE_STATUS* pStatus);
+  // The remembered status.
+  static SERVICE_STATUS GetServiceStatus();
   // The status handle, registering the control handler on first use.
   static SERVICE_STATUS_HANDLE GetServiceHandle();
   static void SetServiceCntrlState(DWORD dwControl);
@@ -60,8 +72,15 @@ class CWMIServiceUtil {
   // While a stop is pending: reports stop pending again with the next check point, so that the
   // Service Control Manager sees the stop make progress.
   static void ReportStopProgress();
-  // Reports running unless a stop or shutdown control has already been acted on; false then.
+  // Reports running unless the stop has begun; false then.
   static bool ReportRunning();
+  // The status control (c_dwControlStatus) asks for a status record; the service thread writes it.
+  static void RequestStatus();
+  // Wakes the service thread to look at what is due (CWMIService::Maintain).
+  static void WakeServiceThread();
+  // A WMI call failed with hr: when hr says that the connection to WMI is gone, the service
+  // thread is told to connect again.
+  static void NoteWmiFailure(HRESULT hr);
 
  private:
   static tServiceInfo s_ServiceInfo;

@@ -62,48 +62,46 @@ HRESULT CopyMessage(const CVARIANT& var, LONG cbMax, char* pszText) {
 }  // namespace
 
 HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbemClassObject* pEvent) {
-  // The search, the driver name and the record all read one and the same adapter table.
-  CAdapterInfoReader reader;
-  CVARIANT varName;
-  HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
+  CVARIANT varOwn;
+  const CVARIANT* pvarName = nullptr;
+  HRESULT hr = GetEventName(pEvent, &varOwn, &pvarName);
   if (FAILED(hr)) {
     LogHResult("Receive AdapterPrintfNotification event, but failed to get InstanceName properties. Error: %s\r\n", hr);
     return WBEM_E_INVALID_PARAMETER;
   }
 
-  WORD wAdapterIndex = c_wNoAdapter;
-  hr = FindEventAdapter(varName, c_szAdapterPrintfNotification, &wAdapterIndex);
+  // The adapter is found once: its index and its driver's name come from the same table.
+  tEventAdapter adapter;
+  hr = FindEventAdapter(*pvarName, c_szAdapterPrintfNotification, &adapter);
   if (hr != WBEM_S_NO_ERROR) return hr;
 
   // Messages of controllers whose driver is not supported are dropped without a trace.
-  char szDriver[256] = {};
-  NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
-  if (!CAdapterInfo::IsEvtSrcSupported(szDriver)) return WBEM_S_NO_ERROR;
+  if (!CAdapterInfo::IsEvtSrcSupported(adapter.szDriver)) return WBEM_S_NO_ERROR;
 
-  hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
-  if (FAILED(hr)) {
-    CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
-                      "Indicate_AdapterPrintfNotification(): Failed to get Property: InstanceName of %s class. "
-                      "Error: %s\r\n",
-                      c_szAdapterPrintf, CError::ErrorString(hr));
-    return WBEM_E_INVALID_PARAMETER;
-  }
   BSTR bstrName = nullptr;
-  if (FAILED(varName.GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
-
+  if (FAILED(pvarName->GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
   CComRef<IWbemClassObject> pInstance;
-  switch (FetchEventInstance(pServices, L"Talvenix_AdapterPrintf", bstrName, &pInstance)) {
+  switch (FetchEventInstance(pServices, L"Talvenix_AdapterPrintf", bstrName, &pInstance, &hr)) {
     case ifFetched: break;
     case ifNoMemory:
       CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Out of Memory at Indicate_AdapterPrintfNotification()\r\n");
       return WBEM_E_FAILED;
-    case ifNotFetched: return WBEM_E_INVALID_PARAMETER;
+    case ifNotFetched:
+      LogEventLost("A firmware message", "is lost", adapter, c_szAdapterPrintf, bstrName, hr);
+      return WBEM_E_INVALID_PARAMETER;
     default: return WBEM_E_FAILED;
   }
-  return AdapterPrintfNotification(pInstance.Get(), wAdapterIndex);
+  return LogAdapterMessage(pInstance.Get(), adapter);
 }
 
 HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD wAdapterIndex) {
+  tEventAdapter adapter;
+  adapter.wIndex = wAdapterIndex;
+  CAdapterInfo::GetDriverName(wAdapterIndex, adapter.szDriver);
+  return LogAdapterMessage(pInstance, adapter);
+}
+
+HRESULT CWbemSink::LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter) {
   LONG lAdapterNumber = 0, lLevel = 0, lLength = 0;
   HRESULT hr = GetInteger(pInstance, L"AdapterNumber", &lAdapterNumber);
   if (FAILED(hr)) {
@@ -138,7 +136,8 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
     LogHResult("Failed to get Message. Error: %s\r\n", hr);
     return WBEM_E_FAILED;
   }
-  // The text is data: PrintRaid never interprets it.
-  CEventLog::PrintRaid(static_cast<DWORD>(lLevel), wAdapterIndex, static_cast<DWORD>(lAdapterNumber), szText);
+  // The text is data: the record writer never interprets it.
+  CEventLog::PrintRaidRecord(static_cast<DWORD>(lLevel), adapter.wIndex != c_wNoAdapter ? adapter.szDriver : nullptr,
+                             static_cast<DWORD>(lAdapterNumber), szText);
   return WBEM_S_NO_ERROR;
 }

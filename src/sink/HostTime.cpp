@@ -6,6 +6,7 @@
 #include "common/ComTypes.h"
 #include "common/Text.h"
 #include "diagnostics/EventLog.h"
+#include "service/ServiceUtil.h"
 #include "sink/EventAdapter.h"
 
 namespace {
@@ -25,27 +26,37 @@ void LogFailure(const char* pszFormat, const char* pszName, HRESULT hr) {
 }  // namespace
 
 HRESULT CWbemSink::IndEHostTimeRequest(IWbemServices* pServices, IWbemClassObject* pEvent) {
-  // The search and the driver name in the record read one and the same adapter table.
-  CAdapterInfoReader reader;
-  CVARIANT varName;
-  HRESULT hr = pEvent->Get(L"InstanceName", 0, varName.Put(), nullptr, nullptr);
+  CVARIANT varOwn;
+  const CVARIANT* pvarName = nullptr;
+  HRESULT hr = GetEventName(pEvent, &varOwn, &pvarName);
   if (FAILED(hr)) {
     LogHResult("Receive HostTimeRequest events, but failed to get InstanceName properties. Error: %s\r\n", hr);
     return WBEM_E_INVALID_PARAMETER;
   }
 
-  WORD wAdapterIndex = c_wNoAdapter;
-  hr = FindEventAdapter(varName, c_szHostTimeRequest, &wAdapterIndex);
+  // The adapter is found once: its index and its driver's name come from the same table.
+  tEventAdapter adapter;
+  hr = FindEventAdapter(*pvarName, c_szHostTimeRequest, &adapter);
   if (hr != WBEM_S_NO_ERROR) return hr;
 
   BSTR bstrName = nullptr;
-  if (FAILED(varName.GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
+  if (FAILED(pvarName->GetBSTR(&bstrName)) || !bstrName) return WBEM_E_FAILED;
   CComRef<IWbemClassObject> pInstance;
-  if (FetchEventInstance(pServices, L"Talvenix_SetHostTime", bstrName, &pInstance) != ifFetched) return WBEM_E_FAILED;
-  return HostTimeRequest(pServices, pInstance.Get(), wAdapterIndex);
+  const EInstanceFetch fetch = FetchEventInstance(pServices, L"Talvenix_SetHostTime", bstrName, &pInstance, &hr);
+  if (fetch == ifNotFetched)
+    LogEventLost("A host-time request", "is not answered", adapter, c_szSetHostTime, bstrName, hr);
+  if (fetch != ifFetched) return WBEM_E_FAILED;
+  return AnswerHostTime(pServices, pInstance.Get(), adapter);
 }
 
 HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* pInstance, WORD wAdapterIndex) {
+  tEventAdapter adapter;
+  adapter.wIndex = wAdapterIndex;
+  CAdapterInfo::GetDriverName(wAdapterIndex, adapter.szDriver);
+  return AnswerHostTime(pServices, pInstance, adapter);
+}
+
+HRESULT CWbemSink::AnswerHostTime(IWbemServices* pServices, IWbemClassObject* pInstance, const tEventAdapter& adapter) {
   CComRef<IWbemClassObject> pClass, pInSignature, pInParams, pOutParams;
 
   HRESULT hr = pServices->GetObject(CBSTR(L"Talvenix_SetHostTime").Get(), 0, nullptr, pClass.Put(), nullptr);
@@ -90,15 +101,15 @@ HRESULT CWbemSink::HostTimeRequest(IWbemServices* pServices, IWbemClassObject* p
   hr = pServices->ExecMethod(bstrPath.Get(), CBSTR(L"SetAdapterTime").Get(), 0, nullptr, pInParams.Get(), pOutParams.Put(),
                              nullptr);
   if (FAILED(hr)) {
+    CWMIServiceUtil::NoteWmiFailure(hr);
     LogFailure("Failed to execute method: %s. Error: %s\r\n", c_szSetAdapterTime, hr);
     return WBEM_E_FAILED;
   }
+  CEventLog::CountHostTimeAnswered();
 
-  char szDriver[256] = {};
-  NarrowWideName(CAdapterInfo::GetDriverNamebyIndex(wAdapterIndex), szDriver, sizeof(szDriver));
   CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
                     "Sent host time of %d:%d:%d of %d/%d/%d to \\Device\\SCSI\\%s\r\n", stLocal.wHour, stLocal.wMinute,
-                    stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear, szDriver);
+                    stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear, adapter.szDriver);
   return WBEM_S_NO_ERROR;
 }
 

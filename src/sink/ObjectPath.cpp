@@ -2,6 +2,8 @@
 // controller-message and host-time handlers share once they know the event's adapter.
 #include "sink/WbemSink.h"
 
+#include "service/ServiceUtil.h"
+
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -12,11 +14,18 @@ namespace {
 // heap.
 const DWORD c_cchStackName = 256;
 
+// The waits before the second and third GetObject of an event's instance: about 100 ms in all.
+const DWORD c_rgdwRefetchMs[] = {30, 60};
+
+// Inside a quoted key value a backslash and a double quote are written with a backslash before
+// them, as WMI writes __RELPATH; every other character stands for itself.
+bool IsEscaped(wchar_t ch) { return ch == L'\\' || ch == L'"'; }
+
 }  // namespace
 
 ErrorCode CWbemSink::GetConvertClassPathSize(const wchar_t* pwszValue, DWORD* pdwSize) {
   DWORD dwSize = 1;
-  for (const wchar_t* p = pwszValue; p && *p; ++p) dwSize += (*p == L'\\') ? 2 : 1;
+  for (const wchar_t* p = pwszValue; p && *p; ++p) dwSize += IsEscaped(*p) ? 2 : 1;
   *pdwSize = dwSize;
   return ecNoError;
 }
@@ -26,10 +35,10 @@ ErrorCode CWbemSink::ConvertClassPathSized(const wchar_t* pwszValue, wchar_t* pw
   DWORD dwUsed = 0;
   const wchar_t* p = pwszValue;
   for (; p && *p; ++p) {
-    const DWORD dwNeeded = (*p == L'\\') ? 2 : 1;
+    const DWORD dwNeeded = IsEscaped(*p) ? 2 : 1;
     if (dwUsed + dwNeeded + 1 > dwSize) break;
+    if (IsEscaped(*p)) pwszDest[dwUsed++] = L'\\';
     pwszDest[dwUsed++] = *p;
-    if (*p == L'\\') pwszDest[dwUsed++] = L'\\';
   }
   pwszDest[dwUsed] = L'\0';
   return (p && *p) ? ecTimeout : ecNoError;
@@ -64,7 +73,9 @@ ErrorCode CWbemSink::GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, 
 }
 
 CWbemSink::EInstanceFetch CWbemSink::FetchEventInstance(IWbemServices* pServices, const wchar_t* pwszClass,
-                                                        BSTR bstrName, CComRef<IWbemClassObject>* pInstance) {
+                                                        BSTR bstrName, CComRef<IWbemClassObject>* pInstance,
+                                                        HRESULT* phr) {
+  *phr = WBEM_E_FAILED;
   // The path carries the whole InstanceName, its last two characters included.
   DWORD dwSize = 0;
   if (GetConvertClassPathSize(bstrName, &dwSize) != ecNoError || dwSize == 0) return ifNoPath;
@@ -83,6 +94,12 @@ CWbemSink::EInstanceFetch CWbemSink::FetchEventInstance(IWbemServices* pServices
     return ifNoPath;
   BSTR bstrPath = nullptr;
   if (FAILED(varPath.GetBSTR(&bstrPath))) return ifNoPath;
-  HRESULT hr = pServices->GetObject(bstrPath, 0, nullptr, pInstance->Put(), nullptr);
-  return (SUCCEEDED(hr) && *pInstance) ? ifFetched : ifNotFetched;
+  for (size_t nAttempt = 0;; ++nAttempt) {
+    HRESULT hr = pServices->GetObject(bstrPath, 0, nullptr, pInstance->Put(), nullptr);
+    if (SUCCEEDED(hr) && *pInstance) return ifFetched;
+    *phr = FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_NOT_FOUND);
+    CWMIServiceUtil::NoteWmiFailure(*phr);
+    if (nAttempt == sizeof(c_rgdwRefetchMs) / sizeof(c_rgdwRefetchMs[0])) return ifNotFetched;
+    Sleep(c_rgdwRefetchMs[nAttempt]);
+  }
 }

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+struct tEventAdapter;
+
 // Called on a worker thread for each copied event object of a batch; a non-zero result stops
 // the rest of the batch. The handler neither owns nor releases the object.
 typedef HRESULT (*IndicateHandler)(IWbemServices* pServices, IWbemClassObject* pObject);
@@ -15,22 +17,25 @@ typedef HRESULT (*IndicateHandler)(IWbemServices* pServices, IWbemClassObject* p
 typedef HRESULT (*SetStatusHandler)(DWORD dwRegistration, LONG lFlags, HRESULT hResult, BSTR strParam,
                                     IWbemClassObject* pObjParam);
 
-// The job a worker thread runs: one accepted batch. The record owns its copies and its services
-// reference; destroying it releases the copies in index order, then the services.
+// One event handed to the workers (CDispatcher): the copy of a delivered object, with what was
+// read of it at delivery. The record owns the copy and its services reference.
 struct tIndicateThreadInfo {
-  IndicateHandler pfnIndicate;
-  CComRef<IWbemServices> pServices;                        // the worker's own reference
-  std::unique_ptr<CComRef<IWbemClassObject>[]> ppObjects;  // one copy per delivered object, in order
-  LONG lCount;
-  DWORD dwLastRegistration;  // the newest registration made before WMI delivered the batch
-  // The next job of the queue of batches whose thread could not start; the queue owns both.
-  tIndicateThreadInfo* pNext;
-
-  ~tIndicateThreadInfo() {
-    if (ppObjects)
-      for (LONG i = 0; i < lCount; ++i) ppObjects[i].Reset();
-  }
+  IndicateHandler pfnIndicate = nullptr;
+  CComRef<IWbemServices> pServices;   // the worker's own reference
+  CComRef<IWbemClassObject> pObject;  // the copy
+  ULONGLONG ullLane = 0;              // CDispatcher's lane of the event
+  // A controller's event: its InstanceName, read once at delivery (the handler reads no more).
+  bool bNameRead = false;
+  HRESULT hrName = S_OK;
+  CVARIANT varName;
+  DWORD dwLastRegistration = 0;  // the newest registration made before WMI delivered the event
+  LONG lScansBefore = 0;         // adapter-table scans begun before WMI delivered the event
+  DWORD dwTicket = 0;            // the run's rundown ticket while the event is in hand
+  tIndicateThreadInfo* pNext = nullptr;  // the next event of its lane
 };
+
+// On a worker: the event its handler is handling; null elsewhere.
+const tIndicateThreadInfo* CurrentIndicateJob();
 
 // One sink per registration: every ExecNotificationQueryAsync call gets a sink of its own, so
 // that WMI's callbacks always say which registration they belong to, and a status that ends one
@@ -40,8 +45,11 @@ class CWbemSink : public IWbemObjectSink {
   // Only the namespace consumers make sinks, on the heap; the construction reference is theirs.
   // The sink keeps a reference on the services for as long as it lives, so that a batch that
   // arrives late can still be handled. dwRegistration numbers the registration (NewRegistration).
+  // bControllerEvents: each event belongs to one controller (its InstanceName), and the events of
+  // one controller are handled one after another; the message and host-time handlers' events are
+  // always so. Otherwise the events share the lane of the class, instance and controller changes.
   CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus, const IWbemServices* pServices,
-            DWORD dwRegistration = 0);
+            DWORD dwRegistration = 0, bool bControllerEvents = false);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
@@ -66,12 +74,10 @@ class CWbemSink : public IWbemObjectSink {
   // Whether registration dwRegistration was made no later than registration dwLast.
   static bool MadeNoLaterThan(DWORD dwRegistration, DWORD dwLast);
 
-  // Waits until no worker thread runs; false when the time ran out first.
-  static bool WaitForWorkers(DWORD dwMilliseconds);
-  // Whether Indicate hands batches to workers (the default); refused batches get
-  // WBEM_E_CALL_CANCELLED. The service stops accepting them once it has stopped, so that no
-  // worker starts after the last one was waited for.
-  static void AcceptBatches(bool bAccept);
+  // Reads an event's InstanceName: the one read at delivery when pEvent is the event the calling
+  // worker is handling, otherwise from the object. The text is borrowed from *pvarName or from
+  // the event's record, for as long as the handler runs.
+  static HRESULT GetEventName(IWbemClassObject* pEvent, CVARIANT* pvarName, const CVARIANT** ppvarName);
 
   // Controller messages.
   static HRESULT IndEAdapterPrintfNotification(IWbemServices* pServices, IWbemClassObject* pEvent);
@@ -111,9 +117,8 @@ class CWbemSink : public IWbemObjectSink {
  protected:
   virtual ~CWbemSink();
 
-  static void __cdecl Indicate_ThreadFunction(void* pvInfo);
-  // Indicate's work once the batch is counted: the checks, the copies and the hand-over.
-  HRESULT HandOver(LONG lObjectCount, IWbemClassObject** apObjArray);
+  // Whether the row's events belong to one controller each (its lane is the InstanceName's).
+  bool HasControllerEvents() const;
 
   // Host time and object paths.
   static ErrorCode RaidGetSystemTime(DWORD* pdwHostTime, SYSTEMTIME* pLocalTime);
@@ -123,17 +128,23 @@ class CWbemSink : public IWbemObjectSink {
   // The object path Class.Key="Value" as a VT_BSTR variant; the three strings are the call's own.
   static ErrorCode GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath);
 
+  // The two handlers' work once the event's adapter is known.
+  static HRESULT LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter);
+  static HRESULT AnswerHostTime(IWbemServices* pServices, IWbemClassObject* pInstance, const tEventAdapter& adapter);
+
   // How fetching an event's instance ended; each handler writes its own records.
   enum EInstanceFetch {
     ifFetched,
     ifNoPath,      // no object path could be made
     ifNoMemory,    // no memory for the escaped name
-    ifNotFetched,  // GetObject failed or gave no instance
+    ifNotFetched,  // GetObject failed or gave no instance, also when tried again
   };
   // Fetches the instance of pwszClass whose InstanceName is bstrName (the whole name of the
-  // event), by the path Class.InstanceName="<the name with every backslash doubled>".
+  // event), by the path Class.InstanceName="<the name with each backslash and double quote
+  // escaped>". A provider may be busy for a moment: a failed GetObject is tried twice more,
+  // about 100 ms in all; *phr is the last failure.
   static EInstanceFetch FetchEventInstance(IWbemServices* pServices, const wchar_t* pwszClass, BSTR bstrName,
-                                           CComRef<IWbemClassObject>* pInstance);
+                                           CComRef<IWbemClassObject>* pInstance, HRESULT* phr);
 
  private:
   CComRef<IWbemServices> m_pServices;  // the sink's own reference
@@ -143,4 +154,5 @@ class CWbemSink : public IWbemObjectSink {
   DWORD m_dwRegistration;
   LONG volatile m_lEnded;
   LONG volatile m_hrFinal;
+  bool m_bControllerEvents;
 };

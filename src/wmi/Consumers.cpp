@@ -7,14 +7,7 @@
 #include <new>
 #include <utility>
 
-namespace {
-
-const wchar_t* const c_pwszNameSpace[nsCount] = {L"\\\\.\\ROOT\\WMI", L"\\\\.\\ROOT\\CIMV2"};
-
-}  // namespace
-
-CConsumers::CConsumers(ENameSpace ns)
-    : m_ns(ns), m_dwCount(0) {}
+CConsumers::CConsumers(ENameSpace ns) : m_ns(ns), m_dwCount(0), m_lClosed(0) {}
 
 ErrorCode CConsumers::Create(CConsumers** ppConsumers, ENameSpace ns) {
   *ppConsumers = nullptr;
@@ -40,7 +33,7 @@ ErrorCode CConsumers::Initialize() {
   }
 
   {
-    CBSTR bstrNameSpace(c_pwszNameSpace[m_ns]);
+    CBSTR bstrNameSpace(c_rgNameSpaces[m_ns].pwszPath);
     hr = bstrNameSpace.IsNull() ? static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY)
                                 : m_pLocator->ConnectServer(bstrNameSpace.Get(), nullptr, nullptr, nullptr, 0,
                                                             nullptr, nullptr, m_pServices.Put());
@@ -55,12 +48,12 @@ ErrorCode CConsumers::Initialize() {
     return ecWbemError;
   }
 
-  const DWORD dwCount = s_pdwQueryCount[m_ns];
+  const DWORD dwCount = c_rgNameSpaces[m_ns].dwRows;
   if (dwCount == 0) return ecBadParameter;
   m_pQueries.reset(new (std::nothrow) tQueryInfo[dwCount]());
   if (!m_pQueries) return ecOutOfMemory;
 
-  const tQueryEventsInfo* pRows = s_ppQueryEventsInfo[m_ns];
+  const tQueryEventsInfo* pRows = c_rgNameSpaces[m_ns].pRows;
   for (DWORD i = 0; i < dwCount; ++i) {
     CBSTR bstrQuery(pRows[i].pwszQuery);
     if (bstrQuery.IsNull()) return ecOutOfMemory;
@@ -70,7 +63,10 @@ ErrorCode CConsumers::Initialize() {
   return ecNoError;
 }
 
-CConsumers::~CConsumers() {
+CConsumers::~CConsumers() { Close(); }
+
+void CConsumers::Close() {
+  InterlockedExchange(&m_lClosed, 1);
   for (DWORD i = 0; i < m_dwCount; ++i) {
     // Every registration WMI may still hold is cancelled, active or not.
     EQueryStatus status = qsUnknown;
@@ -87,13 +83,6 @@ EQueryStatus CConsumers::GetQueryStatus(EQueryEvent query) {
   // handler has run.
   if (record.eStatus == qsActive && record.pSink && record.pSink->HasEnded()) return qsInactive;
   return record.eStatus;
-}
-
-ErrorCode CConsumers::SetQueryStatus(EQueryEvent query, EQueryStatus value) {
-  tQueryInfo& record = m_pQueries[query];
-  CLockGuard lock(record.csStatus);
-  record.eStatus = value;
-  return ecNoError;
 }
 
 ErrorCode CConsumers::EndRegistration(EQueryEvent query, DWORD dwRegistration) {
@@ -185,7 +174,12 @@ ErrorCode CConsumers::CallExecNotificationQueryAsync(EQueryEvent query, EQueryOp
 
 ErrorCode CConsumers::RegisterNew(EQueryEvent query, EQueryStatus* pStatus) {
   tQueryInfo& record = m_pQueries[query];
-  const tQueryEventsInfo& row = s_ppQueryEventsInfo[m_ns][query];
+  const tQueryEventsInfo& row = c_rgNameSpaces[m_ns].pRows[query];
+  // Closed: the call that holds csCall now would leave a registration that nobody cancels.
+  if (InterlockedCompareExchange(&m_lClosed, 0, 0) != 0) {
+    *pStatus = qsInactive;
+    return ecShuttingDown;
+  }
   // The construction reference; WMI and the record hold their own.
   CComRef<CWbemSink> pSink(
       new (std::nothrow) CWbemSink(row.pfnIndicate, row.pfnSetStatus, m_pServices.Get(), CWbemSink::NewRegistration()));
@@ -292,7 +286,7 @@ ErrorCode CConsumers::CallRefreshRegistration(EQueryEvent query, DWORD dwLastSta
 }
 
 CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport change) {
-  if (!s_ppQueryEventsInfo[m_ns][query].bReportRegistration) return rNone;
+  if (!c_rgNameSpaces[m_ns].pRows[query].bReportRegistration) return rNone;
   tQueryInfo& record = m_pQueries[query];
   const bool bDown = change != rRegistered;
   if (record.bReportedDown == bDown) return rNone;
@@ -305,7 +299,7 @@ CConsumers::EReport CConsumers::DecideReportLocked(EQueryEvent query, EReport ch
 void CConsumers::Report(EQueryEvent query, EReport report, HRESULT hr) {
   if (report == rNone) return;
   char szQuery[256];
-  NarrowWideName(s_ppQueryEventsInfo[m_ns][query].pwszQuery, szQuery, sizeof(szQuery));
+  NarrowWideName(c_rgNameSpaces[m_ns].pRows[query].pwszQuery, szQuery, sizeof(szQuery));
   switch (report) {
     case rRefused:
       CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,

@@ -18,6 +18,13 @@ struct tQueryEventsInfo {
   bool bReportRegistration;  // its registration failures and recoveries are logged
 };
 
+// A namespace: its path and its query table.
+struct tNameSpaceInfo {
+  const wchar_t* pwszPath;
+  const tQueryEventsInfo* pRows;
+  DWORD dwRows;
+};
+
 // One query of a connected namespace.
 //
 // Two locks: csCall serialises the query's registration and cancellation calls and is held
@@ -53,7 +60,6 @@ class CConsumers {
   ErrorCode CallExecNotificationQueryAsync(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus);
   ErrorCode CallCancelAsyncCall(EQueryEvent query, EQueryOption option, EQueryStatus* pStatus);
   EQueryStatus GetQueryStatus(EQueryEvent query);
-  ErrorCode SetQueryStatus(EQueryEvent query, EQueryStatus value);
   // WMI sent registration dwRegistration of the query its final status: if it is the query's
   // active registration, the query becomes inactive. Any other registration changes nothing.
   ErrorCode EndRegistration(EQueryEvent query, DWORD dwRegistration);
@@ -67,8 +73,12 @@ class CConsumers {
   // throughout, and the log says nothing unless the new registration fails.
   ErrorCode CallRefreshRegistration(EQueryEvent query, DWORD dwLastStale, EQueryStatus* pStatus);
 
-  static const DWORD s_pdwQueryCount[nsCount];
-  static const tQueryEventsInfo* const s_ppQueryEventsInfo[nsCount];
+  // No registration is made from now on, and every registration the object holds is cancelled.
+  void Close();
+
+  static const tNameSpaceInfo c_rgNameSpaces[nsCount];
+  static DWORD QueryCount(ENameSpace ns) { return ns < nsCount ? c_rgNameSpaces[ns].dwRows : 0; }
+  static const tQueryEventsInfo& Row(ENameSpace ns, EQueryEvent query) { return c_rgNameSpaces[ns].pRows[query]; }
 
  protected:
   ErrorCode Initialize();
@@ -91,4 +101,5 @@ class CConsumers {
   CComRef<IWbemServices> m_pServices;
   std::unique_ptr<tQueryInfo[]> m_pQueries;
   DWORD m_dwCount;  // the records in use: 0 until every record is made
+  LONG volatile m_lClosed;  // set by Close: RegisterNew makes nothing more
 };

@@ -1,8 +1,5 @@
 #include "wmi/Consumers.h"
 
-const char c_pszQueryStatus[5][30] = {"Unknown query", "Inactive query", "Active query", "Query failed",
-                                      "Bad query status"};
-
 namespace {
 
 const tQueryEventsInfo s_pQueryEventsInfoWMI[] = {
@@ -36,10 +33,12 @@ const tQueryEventsInfo s_pQueryEventsInfoCIMV2[] = {
 
 }  // namespace
 
-const DWORD CConsumers::s_pdwQueryCount[nsCount] = {
-    sizeof(s_pQueryEventsInfoWMI) / sizeof(s_pQueryEventsInfoWMI[0]),
-    sizeof(s_pQueryEventsInfoCIMV2) / sizeof(s_pQueryEventsInfoCIMV2[0]),
-};
+template <size_t N>
+constexpr DWORD RowCount(const tQueryEventsInfo (&)[N]) {
+  return static_cast<DWORD>(N);
+}
 
-const tQueryEventsInfo* const CConsumers::s_ppQueryEventsInfo[nsCount] = {s_pQueryEventsInfoWMI,
-                                                                          s_pQueryEventsInfoCIMV2};
+const tNameSpaceInfo CConsumers::c_rgNameSpaces[nsCount] = {
+    {L"\\\\.\\ROOT\\WMI", s_pQueryEventsInfoWMI, RowCount(s_pQueryEventsInfoWMI)},
+    {L"\\\\.\\ROOT\\CIMV2", s_pQueryEventsInfoCIMV2, RowCount(s_pQueryEventsInfoCIMV2)},
+};

@@ -37,5 +37,3 @@ enum EQueryStatus : DWORD {
   qsActive = 2,
   qsFailed = 3,
 };
-
-extern const char c_pszQueryStatus[5][30];

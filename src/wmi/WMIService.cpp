@@ -1,32 +1,85 @@
 #include "wmi/WMIService.h"
 
 #include "adapters/AdapterInfo.h"
-#include "common/ComTypes.h"
+#include "common/Rundown.h"
+#include "common/Text.h"
 #include "common/Wait.h"
 #include "diagnostics/EventLog.h"
 #include "service/ServiceUtil.h"
+#include "sink/Dispatcher.h"
 #include "sink/WbemSink.h"
 #include "wmi/Consumers.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <new>
 
 namespace {
 
-// How long the stop waits for query calls still running, and then for the event workers it
-// accepted. It reports its progress while it waits, so each wait may use most of the 6000 ms
-// wait hint of a stop-pending report.
-const DWORD c_dwRunDownMs = 4000;
-const DWORD c_dwWorkerWaitMs = 5000;
+// The stop's bounded waits. Every wait reports progress about every half second, so each may use
+// more than the 6000 ms wait hint of a stop-pending report; together they end the stop within
+// 15 s of the control, whatever WMI does.
+const DWORD c_dwDrainMs = 5000;     // the events in hand: handled within 5 s, also at shutdown
+const DWORD c_dwTeardownMs = 7000;  // the cancellations, counted from the start of the stop
+const DWORD c_dwWorkersMs = 1000;   // the workers' end, once they have nothing left
 
+// The least time between two rebuilds of the adapter table for events of unknown adapters.
+const DWORD c_dwUnknownScanMs = 1000;
 
 }  // namespace
 
-CWMIService::CWMIService() : m_dwCount(0), m_lRef(1), m_lStopBegun(0), m_lActiveCalls(0), m_bRefuseCalls(false) {}
+CConnection::CConnection() : m_lRef(1) {}
+
+CConnection::~CConnection() {
+  // One namespace after the other, in order.
+  for (auto& pConsumers : m_rgpConsumers) pConsumers.reset();
+}
+
+ULONG CConnection::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
+
+ULONG CConnection::Release() {
+  LONG lRef = InterlockedDecrement(&m_lRef);
+  if (lRef == 0) delete this;
+  return static_cast<ULONG>(lRef);
+}
+
+ErrorCode CConnection::Create(CConnection** ppConnection) {
+  CComRef<CConnection> pConnection(new (std::nothrow) CConnection());
+  if (!pConnection) return ecOutOfMemory;
+  // A failure on ROOT\WMI leaves ROOT\CIMV2 unconnected.
+  for (DWORD ns = 0; ns < nsCount; ++ns) {
+    CConsumers* pConsumers = nullptr;
+    ErrorCode code = CConsumers::Create(&pConsumers, static_cast<ENameSpace>(ns));
+    pConnection->m_rgpConsumers[ns].reset(pConsumers);
+    if (code != ecNoError) return code;
+    if (!pConsumers) return ecOutOfMemory;
+  }
+  *ppConnection = pConnection.Detach();
+  return ecNoError;
+}
+
+void CConnection::Close() {
+  for (auto& pConsumers : m_rgpConsumers)
+    if (pConsumers) pConsumers->Close();
+}
+
+class CWMIService::CCallGuard {
+ public:
+  CCallGuard() = default;
+  CCallGuard(const CCallGuard&) = delete;
+  CCallGuard& operator=(const CCallGuard&) = delete;
+  explicit operator bool() const { return static_cast<bool>(m_work); }
+
+ private:
+  CRundownRef m_work;
+};
+
+CWMIService::CWMIService() : m_lRef(1), m_lStopBegun(0), m_bUnknownScanned(false), m_dwUnknownScanned(0) {}
 
 CWMIService::~CWMIService() {
-  // After a stop that could not wait for a running call, the last reference releases what the
-  // stop left; no call can be running once the last reference is gone.
-  if (m_ppConsumers) Uninitialize();
+  // After a stop that could not let go of the connection (a WMI call hung), the last reference
+  // releases what the stop left; no call runs once the last reference is gone.
+  Uninitialize();
 }
 
 ULONG CWMIService::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
@@ -78,25 +131,21 @@ ErrorCode CWMIService::InitializeSteps() {
   }
 
   m_hShutdownEvent.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  m_hCallsDone.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  if (!m_hShutdownEvent || !m_hCallsDone) return ecInternalError;
+  if (!m_hShutdownEvent) return ecInternalError;
 
-  m_dwCount = nsCount;
-  m_ppConsumers.reset(new (std::nothrow) std::unique_ptr<CConsumers>[nsCount]());
-  if (!m_ppConsumers) {
-    m_dwCount = 0;
-    return ecOutOfMemory;
+  // The workers run before any query is registered, so that no event finds none.
+  ErrorCode code = CDispatcher::Start();
+  if (code != ecNoError) return code;
+
+  CConnection* pConnection = nullptr;
+  code = CConnection::Create(&pConnection);
+  if (code != ecNoError) return code;
+  {
+    CLockGuard lock(m_csConnection);
+    m_pConnection = CComRef<CConnection>(pConnection);
   }
 
-  for (DWORD ns = 0; ns < m_dwCount; ++ns) {
-    CConsumers* pConsumers = nullptr;
-    ErrorCode code = CConsumers::Create(&pConsumers, static_cast<ENameSpace>(ns));
-    m_ppConsumers[ns].reset(pConsumers);
-    if (code != ecNoError) return code;
-    if (!m_ppConsumers[ns]) return ecOutOfMemory;
-  }
-
-  ErrorCode code = CAdapterInfo::CreateAdapterInfo();
+  code = CAdapterInfo::CreateAdapterInfo();
   if (code != ecNoError)
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Create adapter information failed.  err=0x%08x\r\n",
                       static_cast<unsigned>(code));
@@ -107,7 +156,7 @@ ErrorCode CWMIService::LogMain() {
   // Started before any controller is there, the service follows the controllers and the
   // driver's classes all the same, so that the first supported controller to arrive is served.
   if (CAdapterInfo::GetAdapterChannelCount() == 0)
-    CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
+    CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgNoController,
                      "No SCSI controller was found at start; controllers are served as they arrive.\r\n");
 
   EQueryStatus status = qsUnknown;
@@ -127,44 +176,24 @@ ErrorCode CWMIService::LogMain() {
   return ecNoError;
 }
 
-CWMIService::CCallGuard::CCallGuard(CWMIService& service)
-    : m_pService(!service.IsShuttingDown() && service.BeginCall() ? &service : nullptr) {}
-
-CWMIService::CCallGuard::~CCallGuard() {
-  if (m_pService) m_pService->EndCall();
+CComRef<CConnection> CWMIService::AcquireConnection() {
+  CLockGuard lock(m_csConnection);
+  return CComRef<CConnection>::Share(m_pConnection.Get());
 }
 
-bool CWMIService::BeginCall() {
-  CLockGuard lock(m_csCalls);
-  if (m_bRefuseCalls) return false;
-  ++m_lActiveCalls;
-  return true;
-}
-
-void CWMIService::EndCall() {
-  CLockGuard lock(m_csCalls);
-  if (--m_lActiveCalls == 0 && m_bRefuseCalls && m_hCallsDone) SetEvent(m_hCallsDone.Get());
-}
-
-bool CWMIService::RunDown(void (*pfnProgress)()) {
-  bool bWait;
-  {
-    CLockGuard lock(m_csCalls);
-    m_bRefuseCalls = true;
-    bWait = m_lActiveCalls > 0;
-  }
-  if (!bWait) return true;
-  return m_hCallsDone &&
-         WaitWithProgress([this](DWORD dwMs) { return WaitForSingleObject(m_hCallsDone.Get(), dwMs) == WAIT_OBJECT_0; },
-                          c_dwRunDownMs, pfnProgress);
+CComRef<CConnection> CWMIService::TakeConnection() {
+  CLockGuard lock(m_csConnection);
+  return std::move(m_pConnection);
 }
 
 template <typename F>
 ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, F f) {
-  CCallGuard call(*this);
+  CCallGuard call;
   if (!call) return ecShuttingDown;
-  if (ns < m_dwCount && m_ppConsumers[ns] && query < CConsumers::s_pdwQueryCount[ns]) return f(*m_ppConsumers[ns]);
-  return ecBadParameter;
+  if (ns >= nsCount || query >= CConsumers::QueryCount(ns)) return ecBadParameter;
+  CComRef<CConnection> pConnection = AcquireConnection();
+  if (!pConnection) return ecShuttingDown;
+  return f(pConnection->Consumers(ns));
 }
 
 template <typename F>
@@ -192,10 +221,6 @@ EQueryStatus CWMIService::GetQueryStatus(ENameSpace ns, EQueryEvent query) {
   return status;
 }
 
-ErrorCode CWMIService::SetQueryStatus(ENameSpace ns, EQueryEvent query, EQueryStatus value) {
-  return CallConsumers(ns, query, [&](CConsumers& c) { return c.SetQueryStatus(query, value); });
-}
-
 ErrorCode CWMIService::EndRegistration(ENameSpace ns, EQueryEvent query, DWORD dwRegistration) {
   return CallConsumers(ns, query, [&](CConsumers& c) { return c.EndRegistration(query, dwRegistration); });
 }
@@ -213,61 +238,108 @@ ErrorCode CWMIService::RefreshRegistration(ENameSpace ns, EQueryEvent query, DWO
 }
 
 ErrorCode CWMIService::FollowControllers(bool bArrived) {
-  CCallGuard call(*this);
+  CCallGuard call;
   if (!call) return ecShuttingDown;
-  {
-    CLockGuard lock(m_csControllers);
-    CAdapterInfo::RescanAdapterInfo();
-    const bool bSupported = CAdapterInfo::GetIsSupDriverInstalled();
-    const EQueryEvent rgEvents[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
-    for (EQueryEvent query : rgEvents) {
-      EQueryStatus status = qsUnknown;
-      if (bArrived && bSupported)
-        ExecQueryAsync(nsWMI, query, qoConditional, &status);
-      else if (!bArrived && !bSupported)
-        CancelQueryAsync(nsWMI, query, qoConditional, &status);
-    }
-    // A controller event is also the way back for a controller query that WMI ended.
-    const EQueryEvent rgControllers[] = {qICreateWin32ScsiController, qIDeleteWin32ScsiController};
-    for (EQueryEvent query : rgControllers) {
-      EQueryStatus status = qsUnknown;
-      ExecQueryAsync(nsCIMV2, query, qoConditional, &status);
-    }
+  CLockGuard lock(m_csControllers);
+  return FollowControllersLocked(bArrived);
+}
+
+ErrorCode CWMIService::FollowUnknownAdapter(LONG lScansBefore) {
+  CCallGuard call;
+  if (!call) return ecShuttingDown;
+  CLockGuard lock(m_csControllers);
+  // Signed difference: the count may wrap.
+  if (CAdapterInfo::ScansBegun() - lScansBefore > 0) return ecNoError;
+  const DWORD dwNow = GetTickCount();
+  if (m_bUnknownScanned && dwNow - m_dwUnknownScanned < c_dwUnknownScanMs) return ecNoError;
+  m_bUnknownScanned = true;
+  m_dwUnknownScanned = dwNow;
+  return FollowControllersLocked(true);
+}
+
+ErrorCode CWMIService::FollowControllersLocked(bool bArrived) {
+  CAdapterInfo::RescanAdapterInfo();
+  const bool bSupported = CAdapterInfo::GetIsSupDriverInstalled();
+  const EQueryEvent rgEvents[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
+  for (EQueryEvent query : rgEvents) {
+    EQueryStatus status = qsUnknown;
+    if (bArrived && bSupported)
+      ExecQueryAsync(nsWMI, query, qoConditional, &status);
+    else if (!bArrived && !bSupported)
+      CancelQueryAsync(nsWMI, query, qoConditional, &status);
+  }
+  // A controller event is also the way back for a controller query that WMI ended.
+  const EQueryEvent rgControllers[] = {qICreateWin32ScsiController, qIDeleteWin32ScsiController};
+  for (EQueryEvent query : rgControllers) {
+    EQueryStatus status = qsUnknown;
+    ExecQueryAsync(nsCIMV2, query, qoConditional, &status);
   }
   return ecNoError;
 }
 
-ErrorCode CWMIService::RescanAdapters() {
-  CCallGuard call(*this);
-  if (!call) return ecShuttingDown;
-  return CAdapterInfo::RescanAdapterInfo();
-}
+bool CWMIService::IsShuttingDown() { return CRundown::Service().IsClosed(); }
 
-bool CWMIService::IsShuttingDown() {
-  return m_hShutdownEvent && WaitForSingleObject(m_hShutdownEvent.Get(), 0) == WAIT_OBJECT_0;
+namespace {
+
+// What the stop hands to the thread that cancels the registrations.
+struct tTeardown {
+  CComRef<CConnection> pConnection;
+  HANDLE hDone;  // the stop's: it closes it once set, or leaves it to the end of the process
+};
+
+}  // namespace
+
+void __cdecl CWMIService::TeardownMain(void* pvTeardown) {
+  std::unique_ptr<tTeardown> pTeardown(static_cast<tTeardown*>(pvTeardown));
+  const HANDLE hDone = pTeardown->hDone;
+  // Cancels every registration and releases the connection; WMI may hang in a call here, and
+  // this thread with it.
+  if (pTeardown->pConnection) pTeardown->pConnection->Close();
+  pTeardown.reset();
+  // The last act: once it is set, the stop may report stopped, and the process may end.
+  SetEvent(hDone);
 }
 
 ErrorCode CWMIService::ServiceShutdown(void (*pfnProgress)()) {
   // Only the first stop acts, even when two arrive at once.
-  if (IsShuttingDown() || InterlockedExchange(&m_lStopBegun, 1) != 0) return ecShuttingDown;
+  if (InterlockedExchange(&m_lStopBegun, 1) != 0) return ecShuttingDown;
+  const DWORD dwBegun = GetTickCount();
+  CRundown::Service().Close();
   CWMIServiceUtil::SetWMIService(nullptr);
-  const bool bRunDown = RunDown(pfnProgress);
-  if (bRunDown) {
-    ReleaseConsumers();
+
+  // The registrations are cancelled on a thread of their own while the events in hand are
+  // handled, so that a WMI call that hangs holds neither up.
+  CKernelHandle hTornDown(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  tTeardown* pTeardown = new (std::nothrow) tTeardown{TakeConnection(), hTornDown.Get()};
+  if (pTeardown && hTornDown) {
+    if (_beginthread(TeardownMain, 0, pTeardown) == static_cast<uintptr_t>(-1)) TeardownMain(pTeardown);
   } else {
-    CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
-                     "A WMI call was still running when the service stopped; its connection is released when it "
-                     "returns.\r\n");
+    // Without memory or an event for a thread, the cancellations are made here.
+    if (pTeardown) pTeardown->pConnection.Reset();
+    delete pTeardown;
   }
-  // Batches that WMI handed over before the queries were cancelled are handled before the stop
-  // goes on: once the service reports stopped its process may end, and with it any worker.
-  CWbemSink::AcceptBatches(false);
-  if (!WaitWithProgress(CWbemSink::WaitForWorkers, c_dwWorkerWaitMs, pfnProgress))
-    CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
-                     "Event handlers were still running when the service stopped; their events may be lost.\r\n");
-  if (bRunDown) CAdapterInfo::DeleteAdapterInfo(nullptr);
+
+  bool bClean = true;
+  if (!WaitWithProgress([](DWORD dwMs) { return CRundown::Service().WaitDrained(dwMs); }, c_dwDrainMs, pfnProgress)) {
+    bClean = false;
+    CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgStopIncomplete,
+                      "The service stopped with %ld event(s) not handled in time; they may be lost.\r\n",
+                      static_cast<long>(CDispatcher::EventsInHand()));
+  }
+  const DWORD dwSpent = GetTickCount() - dwBegun;
+  const DWORD dwLeft = dwSpent < c_dwTeardownMs ? c_dwTeardownMs - dwSpent : 0;
+  const HANDLE hWait = hTornDown.Get();
+  if (hWait && !WaitWithProgress([hWait](DWORD dwMs) { return WaitForSingleObject(hWait, dwMs) == WAIT_OBJECT_0; },
+                                 dwLeft, pfnProgress)) {
+    bClean = false;
+    CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgStopIncomplete,
+                     "A WMI call did not return while the service stopped; the service stopped without it.\r\n");
+    hTornDown.Detach();  // the thread that hangs may still set it
+  }
+  if (!CDispatcher::Stop(c_dwWorkersMs)) bClean = false;
+  CAdapterInfo::DeleteAdapterInfo(nullptr);
   if (!m_hShutdownEvent || !SetEvent(m_hShutdownEvent.Get())) return CError::MapSystemError(GetLastError());
-  return ecNoError;
+  return bClean ? ecNoError : ecTimeout;
 }
 
 void CWMIService::WaitForShutdown() {
@@ -275,14 +347,78 @@ void CWMIService::WaitForShutdown() {
 }
 
 ErrorCode CWMIService::Uninitialize() {
-  ReleaseConsumers();
+  TakeConnection().Reset();
   CAdapterInfo::DeleteAdapterInfo(nullptr);
   return ecNoError;
 }
 
-void CWMIService::ReleaseConsumers() {
-  // One namespace after the other, in order, then the list.
-  for (DWORD i = 0; m_ppConsumers && i < m_dwCount; ++i) m_ppConsumers[i].reset();
-  m_ppConsumers.reset();
-  m_dwCount = 0;
+namespace {
+
+// Appends to a text buffer, cutting at its end.
+class CTextBuilder {
+ public:
+  CTextBuilder(char* psz, size_t cch) : m_psz(psz), m_cch(cch), m_cchUsed(0) { m_psz[0] = '\0'; }
+  void Append(const char* pszFormat, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+  {
+    if (m_cchUsed + 1 >= m_cch) return;
+    va_list args;
+    va_start(args, pszFormat);
+    const int n = vsnprintf(m_psz + m_cchUsed, m_cch - m_cchUsed, pszFormat, args);
+    va_end(args);
+    if (n > 0) m_cchUsed += static_cast<size_t>(n) < m_cch - m_cchUsed ? static_cast<size_t>(n) : m_cch - m_cchUsed - 1;
+  }
+
+ private:
+  char* m_psz;
+  size_t m_cch;
+  size_t m_cchUsed;
+};
+
+const char* QueryStateText(EQueryStatus status) {
+  switch (status) {
+    case qsActive: return "registered";
+    case qsInactive: return "not registered";
+    case qsFailed: return "refused";
+    default: return "unknown";
+  }
+}
+
+void AppendAdapter(void* pvText, const wchar_t* pwszDeviceID, const char* pszDriver, bool bSupported) {
+  char szDeviceID[256];
+  NarrowWideName(pwszDeviceID, szDeviceID, sizeof(szDeviceID));
+  static_cast<CTextBuilder*>(pvText)->Append("  %s: driver %s, %s\r\n", szDeviceID, *pszDriver ? pszDriver : "(none)",
+                                             bSupported ? "served" : "not served");
+}
+
+}  // namespace
+
+void CWMIService::WriteStatus() {
+  const size_t c_cchStatus = 8192;
+  std::unique_ptr<char[]> pszText(new (std::nothrow) char[c_cchStatus]);
+  if (!pszText) return;
+  CTextBuilder text(pszText.get(), c_cchStatus);
+  text.Append("The service is running.\r\n");
+  char szDrivers[512];
+  CAdapterInfo::GetSupportedDrivers(szDrivers, sizeof(szDrivers));
+  text.Append("Supported drivers: %s\r\n", szDrivers);
+  text.Append("Controllers: %lu\r\n", CAdapterInfo::GetAdapterChannelCount());
+  CAdapterInfo::ForEachAdapter(AppendAdapter, &text);
+  text.Append("Event queries:\r\n");
+  for (DWORD ns = 0; ns < nsCount; ++ns) {
+    for (DWORD q = 0; q < CConsumers::QueryCount(static_cast<ENameSpace>(ns)); ++q) {
+      char szQuery[256];
+      NarrowWideName(CConsumers::Row(static_cast<ENameSpace>(ns), static_cast<EQueryEvent>(q)).pwszQuery, szQuery,
+                     sizeof(szQuery));
+      text.Append("  %s: %s\r\n", szQuery,
+                  QueryStateText(GetQueryStatus(static_cast<ENameSpace>(ns), static_cast<EQueryEvent>(q))));
+    }
+  }
+  const CEventLog::tCounts counts = CEventLog::Counts();
+  text.Append("Since the start: %ld controller message(s) logged, %ld host-time request(s) answered, %ld lost.\r\n",
+              static_cast<long>(counts.lMessages), static_cast<long>(counts.lHostTimes),
+              static_cast<long>(counts.lLost));
+  CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgStatus, pszText.get());
 }

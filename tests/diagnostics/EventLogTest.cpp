@@ -6,6 +6,7 @@
 
 #include <MessageTableResource.h>
 
+#include <cstring>
 #include <thread>
 
 namespace ktest {
@@ -79,37 +80,65 @@ TEST_F(EventLogTest, ConcurrentWritersEachGetTheirOwnSource) {
   EXPECT_EQ(ksim::EventLogRecords().size(), static_cast<size_t>(kThreads * kRecords));
 }
 
+// Every message of the table, in the order of its blocks. The identifiers the program has
+// always written show the insertion string alone; each later one names its meaning first.
+const struct {
+  DWORD dwId;
+  const char* pszText;
+} c_rgMessages[] = {
+    {0x00002001, "%1\r\n"},
+    {0x40002000, "%1\r\n"},
+    {0x40002002, "%1\r\n"},
+    {0x40002011, "Event query registered again:\r\n%1\r\n"},
+    {0x40002013, "Connection to WMI restored:\r\n%1\r\n"},
+    {0x40002015, "No SCSI controller at start:\r\n%1\r\n"},
+    {0x40002017, "Service status:\r\n%1\r\n"},
+    {0x41011000, "%1\r\n"},
+    {0x80002003, "%1\r\n"},
+    {0x80002010, "Event query not registered:\r\n%1\r\n"},
+    {0x80002012, "Connection to WMI lost:\r\n%1\r\n"},
+    {0x80002014, "Records refused by the event log:\r\n%1\r\n"},
+    {0x80002016, "Stop not completed in time:\r\n%1\r\n"},
+    {0x81011001, "%1\r\n"},
+    {0xC0002004, "%1\r\n"},
+    {0xC0002018, "Controller event lost:\r\n%1\r\n"},
+    {0xC1011002, "%1\r\n"},
+};
+
 // The resource checked against the published message-table layout, independently of the
-// generator: eight single-identifier blocks in ascending order, each entry ANSI, 12 bytes long,
-// "%1\r\n" and four zero bytes.
+// generator: single-identifier blocks in ascending order, each entry ANSI, its length a multiple
+// of four, its text followed by one to four zero bytes.
 TEST(MessageTableTest, HasThePublishedLayout) {
-  const DWORD rgdwIds[] = {0x00002001, 0x40002000, 0x40002002, 0x41011000,
-                           0x80002003, 0x81011001, 0xC0002004, 0xC1011002};
   auto dword = [](size_t offset) {
     return static_cast<DWORD>(kTable[offset] | kTable[offset + 1] << 8 | kTable[offset + 2] << 16 |
                               static_cast<DWORD>(kTable[offset + 3]) << 24);
   };
-  ASSERT_EQ(kTable.size(), 4u + 8 * 12 + 8 * 12);
-  EXPECT_EQ(dword(0), 8u);
-  const BYTE rgbEntry[] = {12, 0, 0, 0, '%', '1', '\r', '\n', 0, 0, 0, 0};
-  for (size_t b = 0; b < 8; ++b) {
+  const size_t nMessages = sizeof(c_rgMessages) / sizeof(c_rgMessages[0]);
+  ASSERT_EQ(dword(0), nMessages);
+  size_t offset = 4 + 12 * nMessages;
+  for (size_t b = 0; b < nMessages; ++b) {
     const size_t block = 4 + b * 12;
-    EXPECT_EQ(dword(block), rgdwIds[b]) << b;
-    EXPECT_EQ(dword(block + 4), rgdwIds[b]) << b;
-    const DWORD dwOffset = dword(block + 8);
-    ASSERT_EQ(dwOffset, 100u + 12 * b);
-    EXPECT_TRUE(std::equal(std::begin(rgbEntry), std::end(rgbEntry), kTable.begin() + dwOffset)) << b;
+    EXPECT_EQ(dword(block), c_rgMessages[b].dwId) << b;
+    EXPECT_EQ(dword(block + 4), c_rgMessages[b].dwId) << b;
+    ASSERT_EQ(dword(block + 8), offset) << b;
+    const size_t cbText = strlen(c_rgMessages[b].pszText);
+    const size_t cbEntry = 4 + (cbText / 4 + 1) * 4;
+    EXPECT_EQ(kTable[offset] | kTable[offset + 1] << 8, static_cast<int>(cbEntry)) << b;
+    EXPECT_EQ(0, kTable[offset + 2] | kTable[offset + 3]) << "an ANSI entry";
+    EXPECT_EQ(std::string(c_rgMessages[b].pszText), std::string(kTable.begin() + offset + 4, kTable.begin() + offset + 4 + cbText));
+    for (size_t i = 4 + cbText; i < cbEntry; ++i) EXPECT_EQ(0, kTable[offset + i]) << b;
+    offset += cbEntry;
   }
+  EXPECT_EQ(kTable.size(), offset);
 }
 
 TEST(MessageTableTest, FindsEveryMessageAndNothingElse) {
-  for (DWORD dwId : {0x00002001u, 0x40002000u, 0x40002002u, 0x41011000u, 0x80002003u, 0x81011001u, 0xC0002004u,
-                     0xC1011002u}) {
+  for (const auto& m : c_rgMessages) {
     std::string text;
-    EXPECT_EQ(ksim::FindMessage(kTable, dwId, &text), ksim::MessageLookup::kFound) << std::hex << dwId;
-    EXPECT_EQ(text, "%1\r\n");
+    EXPECT_EQ(ksim::FindMessage(kTable, m.dwId, &text), ksim::MessageLookup::kFound) << std::hex << m.dwId;
+    EXPECT_EQ(text, m.pszText);
   }
-  for (DWORD dwId : {0u, 0x2004u, 0x40002001u, 0xC0002005u, 0xFFFFFFFFu})
+  for (DWORD dwId : {0u, 0x2004u, 0x40002001u, 0xC0002005u, 0x80002011u, 0xFFFFFFFFu})
     EXPECT_EQ(ksim::FindMessage(kTable, dwId, nullptr), ksim::MessageLookup::kMissing) << std::hex << dwId;
 }
 

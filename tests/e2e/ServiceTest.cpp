@@ -9,6 +9,8 @@
 #include "wmi/WMIService.h"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <thread>
 
 namespace ktest {
@@ -23,12 +25,24 @@ using ksim::machine::UnloadRaidDriver;
 
 class Service : public ServiceHost {};
 
-const SERVICE_STATUS kStartPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 1,
-                                      6000};
-const SERVICE_STATUS kRunning = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-const SERVICE_STATUS kStopPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 1,
-                                     6000};
-const SERVICE_STATUS kStopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+const DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+const SERVICE_STATUS kStartPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, kAccepted, 0, 0, 1, 6000};
+const SERVICE_STATUS kRunning = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, kAccepted, 0, 0, 0, 0};
+const SERVICE_STATUS kStopPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, kAccepted, 0, 0, 1, 6000};
+const SERVICE_STATUS kStopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, kAccepted, 0, 0, 0, 0};
+
+// Stopped after a start that failed with code: the Windows error of a system error code, or
+// ERROR_SERVICE_SPECIFIC_ERROR with the code.
+SERVICE_STATUS StoppedAfterFailure(DWORD code) {
+  SERVICE_STATUS ss = kStopped;
+  if ((code | 0xFFFF0000u) == code) {
+    ss.dwWin32ExitCode = code & 0xFFFF;
+  } else {
+    ss.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    ss.dwServiceSpecificExitCode = code;
+  }
+  return ss;
+}
 
 void ExpectReports(const std::vector<SERVICE_STATUS>& expected) {
   std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
@@ -99,7 +113,7 @@ TEST_F(Service, AControllerArrivingAfterAnEmptyStartIsServedAsOnePresentAtStart)
                                       "arrive.\r\n"}),
             Texts());
   EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, ksim::EventLogRecords().at(0).type);
-  EXPECT_EQ(0x40002002u, ksim::EventLogRecords().at(0).eventId);
+  EXPECT_EQ(0x40002015u, ksim::EventLogRecords().at(0).eventId);
   EXPECT_TRUE(Subscribed(kQueryControllerAdded));
   ExpectReports({kStartPending, kRunning});
 
@@ -116,59 +130,75 @@ TEST_F(Service, AControllerArrivingAfterAnEmptyStartIsServedAsOnePresentAtStart)
   ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
 }
 
+// The first start parameter, when it begins with a digit and gives a positive number, delays
+// the start by that many milliseconds after the start-pending report; a stop ends the delay.
 TEST_F(Service, FirstStartParameterDelaysTheStart) {
   AddScsiController(kPathA, L"velk4");
   Install();
   const struct {
     std::vector<std::string> args;
-    size_t sleeps;
-  } cases[] = {{{"5000"}, 1}, {{"abc"}, 0}, {{"0"}, 0}, {{}, 0}, {{"12x"}, 1}};
+    DWORD dwDelayMs;
+  } cases[] = {{{"400"}, 400}, {{"abc"}, 0}, {{"0"}, 0}, {{}, 0}, {{"300x"}, 300}};
   for (const auto& c : cases) {
-    ksim::ClearCalls();
+    std::chrono::steady_clock::time_point reported, comStarted;
+    bool bReported = false;
+    ksim::ScopedHook report("SetServiceStatus", kServiceName, [&] {
+      if (!bReported) reported = std::chrono::steady_clock::now();
+      bReported = true;
+    });
+    ksim::ScopedHook com("CoInitializeEx", "", [&] { comStarted = std::chrono::steady_clock::now(); });
     ASSERT_EQ(0u, Start(c.args));
-    ASSERT_TRUE(ksim::WaitForServiceIdle(kServiceName, 10000));
-    size_t sleeps = 0;
-    for (const ksim::Call& call : ksim::Calls("Sleep")) sleeps += call.selector == "5000" || call.selector == "12";
-    EXPECT_EQ(c.sleeps, sleeps) << (c.args.empty() ? "none" : c.args[0]);
-    if (c.sleeps) {
-      // After the start-pending report, before COM starts.
-      std::vector<ksim::Call> calls = ksim::Calls();
-      auto at = [&](const std::string& name) {
-        for (size_t i = 0; i < calls.size(); ++i)
-          if (calls[i].call == name) return i;
-        return calls.size();
-      };
-      EXPECT_LT(at("SetServiceStatus"), at("Sleep"));
-      EXPECT_LT(at("Sleep"), at("CoInitializeEx"));
+    ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_RUNNING, 10000));
+    const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(comStarted - reported).count();
+    if (c.dwDelayMs) {
+      EXPECT_GE(delay, static_cast<long>(c.dwDelayMs) - 5) << c.args[0];
+    } else {
+      EXPECT_LT(delay, 250) << (c.args.empty() ? "none" : c.args[0]);
     }
     Stop();
   }
+}
+
+TEST_F(Service, AStopDuringTheStartDelayEndsItAtOnce) {
+  AddScsiController(kPathA, L"velk4");
+  Install();
+  ksim::ClearCalls();
+  ASSERT_EQ(0u, Start({"600000"}));
+  ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_START_PENDING, 10000));
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_STOPPED, 1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  EXPECT_EQ(0u, ksim::CountCalls("CoInitializeEx")) << "nothing was made";
+  ExpectReports({kStartPending, kStopPending, kStopped});
+  EXPECT_EQ(0u, ksim::CutThreads(kServiceName));
 }
 
 struct CreationFailure {
   const char* name;
   ksim::Fault fault;
   std::vector<std::string> records;
+  DWORD code;  // the start's error
 };
 
 void PrintTo(const CreationFailure& c, std::ostream* os) { *os << c.name; }
 
 class CreationFails : public Service, public testing::WithParamInterface<CreationFailure> {};
 
-TEST_P(CreationFails, StopsAtOnceWithExitCodeZero) {
+TEST_P(CreationFails, StopsAtOnceAndSaysWhy) {
   AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
   Install();
   ksim::ClearEventLog();
   const LeakCheck bstrsBefore = LiveBstrs();
-  CWbemSink::AcceptBatches(true);  // the worker count exists before the faults count calls
   {
     ksim::ScopedFault fault(GetParam().fault);
     ASSERT_EQ(0u, Start());
     ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
   }
   Settle();
-  ExpectReports({kStartPending, kStopPending, kStopped});
+  ExpectReports({kStartPending, kStopPending, StoppedAfterFailure(GetParam().code)});
   EXPECT_EQ(GetParam().records, Texts());
   EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
   ExpectNothingLeft(bstrsBefore);
@@ -182,24 +212,29 @@ ksim::Fault Failing(const std::string& call, const std::string& selector, HRESUL
 
 const CreationFailure kCreationFailures[] = {
     {"ComStart", Failing("CoInitializeEx", "", E_OUTOFMEMORY),
-     {"Failed to initialize COM library. Error = E_OUTOFMEMORY(0x8007000e)\r\n"}},
+     {"Failed to initialize COM library. Error = E_OUTOFMEMORY(0x8007000e)\r\n"}, ecComError},
     {"ComAlreadyStarted", Failing("CoInitializeEx", "", S_FALSE),
-     {"Failed to initialize COM library. Error = WBEM_S_FALSE(0x00000001)\r\n"}},
+     {"Failed to initialize COM library. Error = WBEM_S_FALSE(0x00000001)\r\n"}, ecComError},
     {"Security", Failing("CoInitializeSecurity", "", RPC_E_TOO_LATE),
-     {"Failed to register and set security. Error = RPC_E_TOO_LATE(0x80010119)\r\n"}},
-    {"ShutdownEvent", Fault("CreateEventA").Nth(1).LastError(ERROR_NOT_ENOUGH_MEMORY), {}},
+     {"Failed to register and set security. Error = RPC_E_TOO_LATE(0x80010119)\r\n"}, ecComError},
+    // The process makes the rundown's two events and the service thread's wake event first.
+    {"ShutdownEvent", Fault("CreateEventA").Nth(4).LastError(ERROR_NOT_ENOUGH_MEMORY), {}, ecInternalError},
     {"Locator", Failing("CoCreateInstance", "", REGDB_E_CLASSNOTREG),
-     {"CoCreatInstance failed. Error = REGDB_E_CLASSNOTREG(0x80040154)\r\n"}},
-    {"NullLocator", Failing("CoCreateInstance", "", S_OK), {"CoCreatInstance succeed but Locator is NULL.\r\n"}},
+     {"CoCreatInstance failed. Error = REGDB_E_CLASSNOTREG(0x80040154)\r\n"}, ecComError},
+    {"NullLocator", Failing("CoCreateInstance", "", S_OK), {"CoCreatInstance succeed but Locator is NULL.\r\n"},
+     ecComError},
     {"ConnectWmi", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_INVALID_NAMESPACE),
-     {"Could not connect CIMOM. Error: WBEM_E_INVALID_NAMESPACE(0x8004100e)\r\n"}},
+     {"Could not connect CIMOM. Error: WBEM_E_INVALID_NAMESPACE(0x8004100e)\r\n"}, ecWbemError},
     {"ConnectCimv2", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\CIMV2", WBEM_E_ACCESS_DENIED),
-     {"Could not connect CIMOM. Error: WBEM_E_ACCESS_DENIED(0x80041003)\r\n"}},
+     {"Could not connect CIMOM. Error: WBEM_E_ACCESS_DENIED(0x80041003)\r\n"}, ecWbemError},
     {"NullServices", Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", S_OK),
-     {"Connected to CIMOM but IWbemServices is NULL"}},
+     {"Connected to CIMOM but IWbemServices is NULL"}, ecWbemError},
     {"AdapterTable", Failing("IWbemServices::CreateInstanceEnum", "Win32_SCSIController", WBEM_E_FAILED),
      {"Failed to enum instances of Win32_SCSIController in CIMV2. Error: WBEM_E_FAILED(0x80041001)\r\n",
-      "Create adapter information failed.  err=0x0000000b\r\n"}},
+      "Create adapter information failed.  err=0x0000000b\r\n"},
+     ecWbemError},
+    {"NoWorker", Fault("_beginthread").LastError(EAGAIN),
+     {"No event worker thread could be started; the service cannot handle events. Error: 11\r\n"}, ecInternalError},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, CreationFails, testing::ValuesIn(kCreationFailures),
@@ -227,7 +262,7 @@ TEST_F(Service, ExceptionDuringStartUpIsLoggedAndStopsTheService) {
   ASSERT_EQ(0u, Start());
   ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
   EXPECT_EQ(std::vector<std::string>{"Exception in CWMIService::Initialize.  err=0xffff000d\r\n"}, Texts());
-  ExpectReports({kStartPending, kStopPending, kStopped});
+  ExpectReports({kStartPending, kStopPending, StoppedAfterFailure(0xffff000d)});
   Settle();
   EXPECT_EQ(0, ksim::LiveCount("com_objects")) << "the half-made connection is released";
 }
@@ -373,14 +408,16 @@ TEST_F(Service, StopReleasesEverything) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), Control(SERVICE_CONTROL_STOP));
 }
 
-TEST_F(Service, StopRunsInTheHandlerOnTheDispatcherThread) {
+// The handler begins the stop and returns at once; the service thread carries it out and reports
+// stopped as its last act.
+TEST_F(Service, TheHandlerBeginsTheStopAndTheServiceThreadEndsIt) {
   AddScsiController(kPathA, L"velk4");
   InstallAndStart();
   Stop();
   std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
   ASSERT_EQ(4u, reports.size());
-  EXPECT_NE(reports[0].threadId, reports[2].threadId) << "start on the service thread, stop on the dispatcher";
-  EXPECT_EQ(reports[2].threadId, reports[3].threadId);
+  EXPECT_NE(reports[0].threadId, reports[2].threadId) << "stop pending from the handler, on the dispatcher";
+  EXPECT_EQ(reports[0].threadId, reports[3].threadId) << "stopped from the service thread";
 }
 
 TEST_F(Service, InterrogateReportsOnceAndPauseIsIgnored) {
@@ -441,17 +478,6 @@ TEST_F(Service, HandlerRegistrationIsTriedAgainAtTheNextReport) {
   EXPECT_EQ(2u, ksim::CountCalls("RegisterServiceCtrlHandlerA", kServiceName));
   ExpectReports({kRunning});
   Stop();
-}
-
-TEST_F(Service, ShutdownWithUninstallRemovesTheService) {
-  AddScsiController(kPathA, L"velk4");
-  InstallAndStart();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ecNoError, CWMIServiceUtil::ServiceShutdown(true));
-  EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "quiet";
-  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
-  EXPECT_FALSE(ksim::FindService(kServiceName)) << "deleted once stopped";
-  ExpectReports({kStartPending, kRunning, kStopPending, kStopped});
 }
 
 TEST_F(Service, StopWhileStartUpRegistersQueries) {

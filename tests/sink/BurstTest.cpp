@@ -144,7 +144,7 @@ TEST_F(Burst, LettingGoOfSinkServicesAndTableWhileWorkersWaitIsSafe) {
   m_services.Reset();
   EXPECT_EQ(ecNoError, CAdapterInfo::DeleteAdapterInfo(nullptr));
   EXPECT_EQ(1, ksim::LiveCount("IWbemServices"));
-  EXPECT_FALSE(CWbemSink::WaitForWorkers(20));
+  EXPECT_FALSE(CRundown::Service().WaitDrained(20));
 
   gate.Open();
   Settle();

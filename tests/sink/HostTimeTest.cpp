@@ -93,7 +93,7 @@ TEST_F(HostTimeClock, AFailedConversionGivesTheSystemErrorCode) {
   EXPECT_EQ(CError::MapSystemError(ERROR_INVALID_PARAMETER), CWbemSinkProbe::RaidGetSystemTime(&dwSeconds, &stLocal));
 }
 
-TEST(ObjectPath, EveryBackslashIsDoubledAndNothingElseChanges) {
+TEST(ObjectPath, EveryBackslashAndDoubleQuoteIsEscapedAndNothingElseChanges) {
   const struct {
     const wchar_t* pwszValue;
     const wchar_t* pwszEscaped;
@@ -103,7 +103,8 @@ TEST(ObjectPath, EveryBackslashIsDoubledAndNothingElseChanges) {
       {L"a\\b", L"a\\\\b"},
       {L"x\\\\y", L"x\\\\\\\\y"},  // two backslashes become four
       {L"\\", L"\\\\"},
-      {L"say \"hi\"", L"say \"hi\""},
+      {L"say \"hi\"", L"say \\\"hi\\\""},
+      {L"a\\\"b", L"a\\\\\\\"b"},
   };
   for (const auto& c : cases) {
     DWORD dwSize = 0;
@@ -224,17 +225,20 @@ TEST_F(HostTime, TheAdapterIsFoundWhateverTheCaseAndThePathCarriesTheWholeEscape
 }
 
 TEST_F(HostTime, ARequestOfAnUnknownAdapterIsReportedAndNotAnswered) {
-  const ksim::wmi::Properties odd[] = {
-      {{L"InstanceName", ksim::wmi::Value::Str(ksim::machine::InstanceNameOf(kPathUnknown))}},
-      {{L"InstanceName", ksim::wmi::Value::I4(7)}},
-      {{L"InstanceName", ksim::wmi::Value::Null()}},
-      {{L"InstanceName", ksim::wmi::Value::Str(L"")}},
-      {{L"InstanceName", ksim::wmi::Value::Str(L"Y")}},
+  const struct {
+    ksim::wmi::Properties overrides;
+    std::string shown;
+  } odd[] = {
+      {{{L"InstanceName", ksim::wmi::Value::Str(ksim::machine::InstanceNameOf(kPathUnknown))}},
+       Narrow(ksim::machine::InstanceNameOf(kPathUnknown))},
+      {{{L"InstanceName", ksim::wmi::Value::I4(7)}}, ""},
+      {{{L"InstanceName", ksim::wmi::Value::Null()}}, ""},
+      {{{L"InstanceName", ksim::wmi::Value::Str(L"")}}, ""},
+      {{{L"InstanceName", ksim::wmi::Value::Str(L"Y")}}, "Y"},
   };
-  for (const ksim::wmi::Properties& overrides : odd) {
-    EXPECT_EQ(kFailed, Handle(kPathA, overrides));
-    EXPECT_EQ(std::vector<Record>{ServiceError("Received Talvenix_HostTimeRequest event from unknown adapter\r\n")},
-              Records());
+  for (const auto& o : odd) {
+    EXPECT_EQ(kFailed, Handle(kPathA, o.overrides));
+    EXPECT_EQ(std::vector<Record>{UnknownAdapter("Talvenix_HostTimeRequest", o.shown)}, Records());
     EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::GetObject"));
   }
   EXPECT_TRUE(ksim::machine::SetAdapterTimeCalls().empty());
@@ -247,6 +251,9 @@ TEST_F(HostTime, EveryFailureHasItsRecordAndResult) {
   auto failing = [](const char* pszCall, const std::string& selector, HRESULT hr, unsigned occurrence = 0) {
     return Fault(pszCall).On(selector).Nth(occurrence).Returns(hr);
   };
+  auto lost = [&](const std::string& error) {
+    return EventLost("A host-time request", "velk4", "Talvenix_SetHostTime", Narrow(name), error);
+  };
   const struct {
     ksim::Fault fault;
     HRESULT hr;
@@ -258,8 +265,9 @@ TEST_F(HostTime, EveryFailureHasItsRecordAndResult) {
                      "WBEM_E_NOT_FOUND\r\n")}},
       {Fault("SysAllocString").On("Talvenix_SetHostTime").Nth(1), kFailed, {}},
       {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {}},
-      {failing("IWbemServices::GetObject", Narrow(path), kNotFound), kFailed, {}},
-      {failing("IWbemServices::GetObject", Narrow(path), S_OK), kFailed, {}},
+      // Tried three times, then the request goes unanswered, and the log says so.
+      {failing("IWbemServices::GetObject", Narrow(path), kNotFound), kFailed, {lost("WBEM_E_NOT_FOUND(0x80041002)")}},
+      {failing("IWbemServices::GetObject", Narrow(path), S_OK), kFailed, {lost("WBEM_E_NOT_FOUND(0x80041002)")}},
       {failing("IWbemServices::GetObject", "Talvenix_SetHostTime", kNotFound),
        kFailed,
        {ServiceError("Failed to get class definition of Talvenix_SetHostTime. Error: WBEM_E_NOT_FOUND\r\n")}},
@@ -331,7 +339,8 @@ TEST_F(HostTime, EveryRequestThroughARegisteredSinkIsAnswered) {
     Settle();
   }
   EXPECT_EQ((std::vector<Record>{Sent("9:5:3 of 1/2/2002"), Sent("9:5:3 of 1/2/2002"),
-                                 ServiceError("Received Talvenix_HostTimeRequest event from unknown adapter\r\n")}),
+                                 UnknownAdapter("Talvenix_HostTimeRequest",
+                                                Narrow(ksim::machine::InstanceNameOf(kPathUnknown)))}),
             Records());
   std::vector<ksim::machine::SetAdapterTimeCall> calls = ksim::machine::SetAdapterTimeCalls();
   ASSERT_EQ(2u, calls.size());

@@ -7,7 +7,9 @@
 #include "adapters/AdapterInfo.h"
 #include "common/ComTypes.h"
 #include "diagnostics/EventLog.h"
+#include "common/Rundown.h"
 #include "service/ServiceUtil.h"
+#include "sink/Dispatcher.h"
 #include "sink/WbemSink.h"
 #include "support/Com.h"
 
@@ -27,6 +29,21 @@ inline const HRESULT kOutOfMemory = static_cast<HRESULT>(WBEM_E_OUT_OF_MEMORY);
 inline const HRESULT kTypeMismatch = static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH);
 
 inline std::vector<Record> NoRecords() { return {}; }
+
+// The record of an event whose adapter the table does not know, even once built anew.
+inline Record UnknownAdapter(const char* pszEventClass, const std::string& instanceName) {
+  return ServiceError(std::string("Received ") + pszEventClass + " event from unknown adapter\r\nInstanceName: " +
+                      instanceName + "\r\n");
+}
+
+// The record of an event whose instance could not be read, also when tried again.
+inline Record EventLost(const std::string& what, const std::string& driver, const char* pszClass,
+                        const std::string& instanceName, const std::string& error) {
+  return Record{kServiceName, EVENTLOG_ERROR_TYPE, 0xC0002018,
+                what + " of " + driver + " " + (what == "A firmware message" ? "is lost" : "is not answered") +
+                    ": its " + pszClass + " instance could not be read.\r\nInstanceName: " + instanceName +
+                    "\r\nError: " + error + "\r\n"};
+}
 
 // The narrow form of an ASCII wide text, for comparing with records and call selectors.
 inline std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
@@ -49,7 +66,6 @@ class CWbemSinkProbe : public CWbemSink {
   using CWbemSink::ConvertClassPathSized;
   using CWbemSink::GetConvertClassPathSize;
   using CWbemSink::GetOPInst;
-  using CWbemSink::Indicate_ThreadFunction;
   using CWbemSink::RaidGetSecondsSince1970;
   using CWbemSink::RaidGetSystemTime;
 
@@ -67,7 +83,10 @@ class SinkFixture : public ktest::ComFixture {
   }
 
   void TearDown() override {
-    EXPECT_TRUE(CWbemSink::WaitForWorkers(20000)) << "an event worker did not end";
+    EXPECT_TRUE(CRundown::Service().Close() || true);
+    EXPECT_TRUE(CRundown::Service().WaitDrained(20000)) << "an event was not handled";
+    EXPECT_TRUE(CDispatcher::Stop(20000)) << "an event worker did not end";
+    CRundown::Service().Open();
     m_services.Reset();
     CAdapterInfo::DeleteAdapterInfo(nullptr);
     CAdapterInfo::DeleteSupportedDriverInfo(nullptr);

@@ -129,10 +129,12 @@ class Cycle {
     ConsoleRun install = RunKorvlog({"-i", kServiceName, "-d", kDriverList}, kServiceModulePath);
     Check(install.exitCode == 0, "install failed: " + install.out);
     std::vector<std::string> args;
-    if (Chance(0.3)) args.push_back(std::to_string(1 + Pick(3000)));  // a start delay (virtual time)
+    if (Chance(0.3)) args.push_back(std::to_string(1 + Pick(300)));  // a start delay (a wait for the stop)
     m_description << (args.empty() ? ", no start delay" : ", start delay " + args[0] + " ms");
     Check(ksim::StartServiceByName(kServiceName, args) == 0, "the service did not start");
-    Check(ksim::WaitForServiceIdle(kServiceName, 20000), "the service never finished its start");
+    Check(ksim::WaitForServiceState(kServiceName, SERVICE_RUNNING, 20000) &&
+              ksim::WaitForServiceIdle(kServiceName, 20000),
+          "the service never finished its start");
   }
 
   void Run() {

@@ -32,11 +32,11 @@ TEST_F(Consumers, CreateMakesInactiveRecordsAndRegistersNothing) {
   for (ENameSpace ns : {nsWMI, nsCIMV2}) {
     auto p = Make(ns);
     ASSERT_TRUE(p);
-    for (DWORD q = 0; q < CConsumers::s_pdwQueryCount[ns]; ++q)
+    for (DWORD q = 0; q < CConsumers::QueryCount(ns); ++q)
       EXPECT_EQ(qsInactive, p->GetQueryStatus(static_cast<EQueryEvent>(q))) << ns << "/" << q;
   }
-  EXPECT_EQ(10u, CConsumers::s_pdwQueryCount[nsWMI]);
-  EXPECT_EQ(2u, CConsumers::s_pdwQueryCount[nsCIMV2]);
+  EXPECT_EQ(10u, CConsumers::QueryCount(nsWMI));
+  EXPECT_EQ(2u, CConsumers::QueryCount(nsCIMV2));
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::ExecNotificationQueryAsync"));
 }
 
@@ -63,7 +63,7 @@ TEST_F(Consumers, EveryRowRegistersItsOwnQueryWithItsOwnSink) {
   std::vector<ksim::wmi::Subscription> subs = ksim::wmi::Subscriptions();
   ASSERT_EQ(10u, subs.size());
   for (DWORD q = 0; q < 10; ++q) {
-    EXPECT_EQ(std::wstring(CConsumers::s_ppQueryEventsInfo[nsWMI][q].pwszQuery), subs[q].query);
+    EXPECT_EQ(std::wstring(CConsumers::Row(nsWMI, static_cast<EQueryEvent>(q)).pwszQuery), subs[q].query);
     for (DWORD r = 0; r < q; ++r) EXPECT_NE(subs[r].sink, subs[q].sink);
   }
 }
@@ -137,13 +137,6 @@ TEST_F(Consumers, Cancellation) {
   EXPECT_EQ(ecNoError, p->CallCancelAsyncCall(qEAdapterPrintfNotification, qoForce, &status));
   EXPECT_EQ(qsInactive, status);
   EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
-}
-
-TEST_F(Consumers, SetStatusWritesTheState) {
-  auto p = Make(nsCIMV2);
-  EXPECT_EQ(ecNoError, p->SetQueryStatus(qIDeleteWin32ScsiController, qsFailed));
-  EXPECT_EQ(qsFailed, p->GetQueryStatus(qIDeleteWin32ScsiController));
-  EXPECT_EQ(qsInactive, p->GetQueryStatus(qICreateWin32ScsiController));
 }
 
 TEST_F(Consumers, DestructorCancelsActiveQueriesThenReleasesSinksServicesAndLocator) {

@@ -90,7 +90,7 @@ TEST_F(WMIService, LogMainWithoutControllersSaysSoAndFollowsThemAll) {
   std::vector<ksim::EventRecord> records = ksim::EventLogRecords();
   ASSERT_EQ(1u, records.size());
   EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, records[0].type);
-  EXPECT_EQ(0x40002002u, records[0].eventId);
+  EXPECT_EQ(0x40002015u, records[0].eventId);
   EXPECT_EQ("No SCSI controller was found at start; controllers are served as they arrive.\r\n",
             records[0].strings.at(0));
 }
@@ -107,8 +107,7 @@ TEST_F(WMIService, AfterTheStopEveryOperationRefuses) {
   EQueryStatus status = static_cast<EQueryStatus>(77);
   EXPECT_EQ(ecShuttingDown, m_pService->ExecQueryAsync(nsWMI, qEHostTimeRequest, qoForce, &status));
   EXPECT_EQ(ecShuttingDown, m_pService->CancelQueryAsync(nsWMI, qEHostTimeRequest, qoForce, &status));
-  EXPECT_EQ(ecShuttingDown, m_pService->SetQueryStatus(nsWMI, qEHostTimeRequest, qsActive));
-  EXPECT_EQ(ecShuttingDown, m_pService->RescanAdapters());
+  EXPECT_EQ(ecShuttingDown, m_pService->FollowControllers(true));
   EXPECT_EQ(77u, static_cast<DWORD>(status));
   EXPECT_EQ(qsUnknown, m_pService->GetQueryStatus(nsWMI, qEHostTimeRequest));
   EXPECT_EQ(ecShuttingDown, m_pService->ServiceShutdown());

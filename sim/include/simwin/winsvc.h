@@ -86,6 +86,9 @@ typedef LPVOID SC_LOCK;
 
 #define SERVICE_CONFIG_DESCRIPTION 1u
 #define SERVICE_CONFIG_FAILURE_ACTIONS 2u
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4u
+
+#define SERVICE_RUNS_IN_SYSTEM_PROCESS 0x00000001u
 
 typedef struct _SERVICE_STATUS {
   DWORD dwServiceType;
@@ -96,6 +99,20 @@ typedef struct _SERVICE_STATUS {
   DWORD dwCheckPoint;
   DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef enum _SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 } SC_STATUS_TYPE;
+
+typedef struct _SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+} SERVICE_STATUS_PROCESS, *LPSERVICE_STATUS_PROCESS;
 
 typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD dwNumServicesArgs, LPSTR* lpServiceArgVectors);
 typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD dwControl);
@@ -135,6 +152,10 @@ typedef struct _SERVICE_FAILURE_ACTIONSA {
   SC_ACTION* lpsaActions;
 } SERVICE_FAILURE_ACTIONSA, *LPSERVICE_FAILURE_ACTIONSA;
 
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+  BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG, *LPSERVICE_FAILURE_ACTIONS_FLAG;
+
 // Service side: the dispatcher, the control handler and status reports.
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
@@ -149,6 +170,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
                                 LPCSTR lpPassword);
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+BOOL WINAPI QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize,
+                                 LPDWORD pcbBytesNeeded);
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
 BOOL WINAPI DeleteService(SC_HANDLE hService);

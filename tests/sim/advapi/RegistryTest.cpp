@@ -100,6 +100,12 @@ TEST_F(StateFileTest, TheServiceDatabaseAndTheRegistryOutliveTheProcess) {
   ksim::UseStateFile(m_path);
   ASSERT_EQ(InstallQuietly("velk4, qtr"), ecNoError);
   ASSERT_EQ(CWMIServiceUtil::Reconfig(), ecNoError);
+  SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE hService = OpenServiceA(hManager, kServiceName, SERVICE_CHANGE_CONFIG);
+  SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+  ASSERT_TRUE(ChangeServiceConfig2A(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
+  CloseServiceHandle(hService);
+  CloseServiceHandle(hManager);
   // Texts with every kind of byte survive.
   const std::string binary("a b\r\n%00\0=\xff", 11);
   ksim::RegistryWrite("HKCU\\Odd key", "odd name", ksim::RegistryValue{REG_BINARY, {binary.begin(), binary.end()}});
@@ -114,6 +120,7 @@ TEST_F(StateFileTest, TheServiceDatabaseAndTheRegistryOutliveTheProcess) {
   ASSERT_EQ(after->failureActions.actions.size(), 3u);
   EXPECT_EQ(after->failureActions.resetPeriod, INFINITE);
   EXPECT_EQ(after->failureActions.actions[1].Delay, 500u);
+  EXPECT_TRUE(after->failureActionsOnNonCrashFailures);
   EXPECT_EQ(ksim::RegistryRead(kSourceKey, "TypesSupported")->AsDword(), 0x1Fu);
   auto odd = ksim::RegistryRead("HKCU\\Odd key", "odd name");
   ASSERT_TRUE(odd);

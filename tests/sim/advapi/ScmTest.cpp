@@ -4,6 +4,7 @@
 #include "service/InstallSupport.h"
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 namespace ktest {
@@ -331,6 +332,125 @@ TEST_F(ScmTest, ConcurrentControlsAndQueriesAgree) {
   }
   bStop = true;
   reader.join();
+}
+
+// SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: off for a new service, on once set, each way with the
+// access its call needs.
+TEST_F(ScmTest, FailureActionsFlagReadsBackAsSet) {
+  SC_HANDLE h = Create();
+  SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+  DWORD cbNeeded = 0;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, nullptr, 0, &cbNeeded); }),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(static_cast<DWORD>(sizeof(SERVICE_FAILURE_ACTIONS_FLAG)), cbNeeded);
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                                   sizeof(flag), &cbNeeded));
+  EXPECT_EQ(FALSE, flag.fFailureActionsOnNonCrashFailures);
+
+  flag.fFailureActionsOnNonCrashFailures = TRUE;
+  EXPECT_EQ(ErrorOf([&] {
+              return ChangeServiceConfig2A(Open(SERVICE_QUERY_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+            }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(ksim::FindService(kName)->failureActionsOnNonCrashFailures);
+  ASSERT_TRUE(ChangeServiceConfig2A(Open(SERVICE_CHANGE_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
+  EXPECT_TRUE(ksim::FindService(kName)->failureActionsOnNonCrashFailures);
+  flag.fFailureActionsOnNonCrashFailures = FALSE;
+  EXPECT_EQ(ErrorOf([&] {
+              return QueryServiceConfig2A(Open(SERVICE_CHANGE_CONFIG), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                          reinterpret_cast<BYTE*>(&flag), sizeof(flag), &cbNeeded);
+            }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                                   sizeof(flag), &cbNeeded));
+  EXPECT_EQ(TRUE, flag.fFailureActionsOnNonCrashFailures);
+}
+
+// QueryServiceStatusEx's refusals, each with the last error it sets.
+struct StatusExCase {
+  const char* name;
+  bool managerHandle;
+  DWORD access;
+  SC_STATUS_TYPE level;
+  DWORD cbBuffer;
+  DWORD expected;
+};
+void PrintTo(const StatusExCase& c, std::ostream* os) { *os << c.name; }
+
+class StatusExRefusals : public ScmTest, public testing::WithParamInterface<StatusExCase> {};
+
+TEST_P(StatusExRefusals, SetTheLastErrorAndNeededSize) {
+  const StatusExCase& c = GetParam();
+  ASSERT_TRUE(Create());
+  SC_HANDLE h = c.managerHandle ? m_hManager : Open(c.access);
+  ASSERT_TRUE(h);
+  std::vector<BYTE> buffer(sizeof(SERVICE_STATUS_PROCESS) + 1, 0xcc);
+  DWORD cbNeeded = 0xdeadbeef;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceStatusEx(h, c.level, buffer.data() + 1, c.cbBuffer, &cbNeeded); }),
+            c.expected);
+  if (c.expected == ERROR_INSUFFICIENT_BUFFER) {
+    EXPECT_EQ(static_cast<DWORD>(sizeof(SERVICE_STATUS_PROCESS)), cbNeeded);
+  }
+  EXPECT_EQ(0xcc, buffer[1]) << "a refused call writes nothing";
+}
+
+const SC_STATUS_TYPE kProcessInfo = SC_STATUS_PROCESS_INFO;
+const DWORD kFull = sizeof(SERVICE_STATUS_PROCESS);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StatusExRefusals,
+    testing::Values(StatusExCase{"ManagerHandle", true, 0, kProcessInfo, kFull, ERROR_INVALID_HANDLE},
+                    StatusExCase{"OtherLevel", false, SERVICE_QUERY_STATUS, static_cast<SC_STATUS_TYPE>(1), kFull,
+                                 ERROR_INVALID_LEVEL},
+                    StatusExCase{"SmallBuffer", false, SERVICE_QUERY_STATUS, kProcessInfo, kFull - 1,
+                                 ERROR_INSUFFICIENT_BUFFER},
+                    StatusExCase{"NoBuffer", false, SERVICE_QUERY_STATUS, kProcessInfo, 0, ERROR_INSUFFICIENT_BUFFER},
+                    StatusExCase{"NoQueryAccess", false, SERVICE_QUERY_CONFIG, kProcessInfo, kFull,
+                                 ERROR_ACCESS_DENIED}),
+    [](const testing::TestParamInfo<StatusExCase>& info) { return info.param.name; });
+
+// A running system service has a process; stopping it ends the process (a handle to it is
+// signalled) and starting it again gives a new one. A service that never ran has none.
+TEST_F(ScmTest, StatusExGivesTheProcessOfARunningService) {
+  SC_HANDLE hWmi = Open(SERVICE_QUERY_STATUS | SERVICE_STOP | SERVICE_START, "WinMgmt");
+  ASSERT_TRUE(hWmi);
+  auto query = [](SC_HANDLE h) {
+    SERVICE_STATUS_PROCESS status;
+    std::memset(&status, 0xcc, sizeof(status));
+    DWORD cbNeeded = 0;
+    EXPECT_TRUE(QueryServiceStatusEx(h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                     &cbNeeded));
+    return status;
+  };
+  SERVICE_STATUS_PROCESS status = query(hWmi);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_SHARE_PROCESS), status.dwServiceType);
+  EXPECT_EQ(0u, status.dwServiceFlags);
+  const DWORD dwFirst = status.dwProcessId;
+  ASSERT_NE(0u, dwFirst);
+  EXPECT_EQ(dwFirst, ksim::FindService("WinMgmt")->processId);
+  EXPECT_NE(dwFirst, query(Open(SERVICE_QUERY_STATUS, "Eventlog")).dwProcessId) << "a process of its own";
+
+  HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, dwFirst);
+  ASSERT_TRUE(hProcess);
+  SERVICE_STATUS stopped{};
+  ASSERT_TRUE(ControlService(hWmi, SERVICE_CONTROL_STOP, &stopped));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hProcess, 0));
+  CloseHandle(hProcess);
+  status = query(hWmi);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+  EXPECT_EQ(0u, status.dwProcessId);
+
+  ASSERT_TRUE(StartServiceA(hWmi, 0, nullptr));
+  status = query(hWmi);
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+  EXPECT_NE(0u, status.dwProcessId);
+  EXPECT_NE(dwFirst, status.dwProcessId);
+
+  status = query(Create());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NEVER_STARTED), status.dwWin32ExitCode);
+  EXPECT_EQ(0u, status.dwProcessId);
 }
 
 }  // namespace

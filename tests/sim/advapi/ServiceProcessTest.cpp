@@ -22,7 +22,10 @@ enum class Plan {
   kStartsDeaf,        // stays start pending and accepts nothing
   kLeavesAWorker,     // runs; a worker writes a record each millisecond and outlives the stop
   kReportsAfterStop,  // when asked to stop, reports stopped and then stop pending again
+  kFailsToStart,      // reports start pending, then stopped with a service-specific error
 };
+
+const DWORD kSpecificError = 42;
 
 std::atomic<Plan> g_plan{Plan::kRuns};
 SERVICE_STATUS_HANDLE g_hStatus;
@@ -49,6 +52,12 @@ void __cdecl Worker(void*) {
 void WINAPI FakeServiceMain(DWORD, LPSTR*) {
   g_hStatus = RegisterServiceCtrlHandlerA(kName, Handler);
   const Plan plan = g_plan;
+  if (plan == Plan::kFailsToStart) {
+    Report(SERVICE_START_PENDING, 0);
+    SERVICE_STATUS ss = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, kSpecificError, 0, 0};
+    SetServiceStatus(g_hStatus, &ss);
+    return;
+  }
   const bool bStarting = plan == Plan::kStartsSlowly || plan == Plan::kStartsDeaf;
   Report(bStarting ? SERVICE_START_PENDING : SERVICE_RUNNING, plan == Plan::kStartsDeaf ? 0 : SERVICE_ACCEPT_STOP);
   if (plan == Plan::kLeavesAWorker) _beginthread(Worker, 0, nullptr);
@@ -86,7 +95,8 @@ class ServiceProcessTest : public MachineTest {
     MachineTest::TearDown();
   }
 
-  static void Install(const char* pszDependencies = nullptr, const SERVICE_FAILURE_ACTIONSA* pActions = nullptr) {
+  static void Install(const char* pszDependencies = nullptr, const SERVICE_FAILURE_ACTIONSA* pActions = nullptr,
+                      bool bNonCrashFailures = false) {
     SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE hService = CreateServiceA(hManager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\probe.exe", nullptr,
@@ -95,6 +105,10 @@ class ServiceProcessTest : public MachineTest {
     if (pActions) {
       EXPECT_TRUE(ChangeServiceConfig2A(hService, SERVICE_CONFIG_FAILURE_ACTIONS,
                                         const_cast<SERVICE_FAILURE_ACTIONSA*>(pActions)));
+    }
+    if (bNonCrashFailures) {
+      SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+      EXPECT_TRUE(ChangeServiceConfig2A(hService, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag));
     }
     CloseServiceHandle(hService);
     CloseServiceHandle(hManager);
@@ -216,6 +230,77 @@ TEST_F(ServiceProcessTest, AStopThatEndsWithStoppedIsNoFailure) {
   EXPECT_EQ(1u, ksim::ServiceProcessCount(kName));
   EXPECT_EQ(0u, ksim::FindService(kName)->failureCount);
 }
+
+// The service's process has an id while it runs, and a handle to it is signalled when it ends.
+TEST_F(ServiceProcessTest, StatusExShowsTheProcessWhileItRuns) {
+  Install();
+  StartAndSettle();
+  SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE hService = OpenServiceA(hManager, kName, SERVICE_QUERY_STATUS);
+  ASSERT_TRUE(hService);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD cbNeeded = 0;
+  ASSERT_TRUE(QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                   &cbNeeded));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+  ASSERT_NE(0u, status.dwProcessId);
+  HANDLE hProcess = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+  ASSERT_TRUE(hProcess);
+  EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(hProcess, 0));
+
+  ASSERT_EQ(0u, ksim::ControlServiceByName(kName, SERVICE_CONTROL_STOP));
+  EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hProcess, 5000));
+  ASSERT_TRUE(QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                                   &cbNeeded));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+  EXPECT_EQ(0u, status.dwProcessId);
+  EXPECT_EQ(0u, ksim::FindService(kName)->processId);
+  CloseHandle(hProcess);
+  CloseServiceHandle(hService);
+  CloseServiceHandle(hManager);
+}
+
+struct NonCrashCase {
+  const char* name;
+  bool flag;  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG set
+  Plan plan;
+  std::vector<SC_ACTION_TYPE> actions;  // the failure actions taken
+};
+void PrintTo(const NonCrashCase& c, std::ostream* os) { *os << c.name; }
+
+class NonCrashFailures : public ServiceProcessTest, public testing::WithParamInterface<NonCrashCase> {};
+
+// A stop reported with an error is a failure only with the flag: then the restart runs a second
+// process, whose failure takes the second action. A stop without an error is none either way.
+TEST_P(NonCrashFailures, CountOnlyWithTheFlag) {
+  const NonCrashCase& c = GetParam();
+  g_plan = c.plan;
+  SC_ACTION rgActions[] = {{SC_ACTION_RESTART, 0}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA actions = {INFINITE, nullptr, nullptr, 2, rgActions};
+  Install(nullptr, &actions, c.flag);
+  ASSERT_EQ(0u, ksim::StartServiceByName(kName));
+  if (c.plan == Plan::kRuns) {
+    ASSERT_TRUE(ksim::WaitForServiceIdle(kName, 10000));
+    ASSERT_EQ(0u, ksim::ControlServiceByName(kName, SERVICE_CONTROL_STOP));
+  }
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  EXPECT_EQ(c.actions, ksim::FailureActionsTaken(kName));
+  EXPECT_EQ(c.actions.size(), ksim::FindService(kName)->failureCount);
+  EXPECT_EQ(c.actions.empty() ? 1u : 2u, ksim::ServiceProcessCount(kName));
+  const SERVICE_STATUS status = ksim::FindService(kName)->status;
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+  if (c.plan == Plan::kFailsToStart) {
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), status.dwWin32ExitCode);
+    EXPECT_EQ(kSpecificError, status.dwServiceSpecificExitCode);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NonCrashFailures,
+    testing::Values(NonCrashCase{"FailedStartWithFlag", true, Plan::kFailsToStart, {SC_ACTION_RESTART, SC_ACTION_NONE}},
+                    NonCrashCase{"FailedStartWithoutFlag", false, Plan::kFailsToStart, {}},
+                    NonCrashCase{"CleanStopWithFlag", true, Plan::kRuns, {}}),
+    [](const testing::TestParamInfo<NonCrashCase>& info) { return info.param.name; });
 
 struct DependencyCase {
   const char* name;

@@ -20,7 +20,20 @@ struct EventRecord {
 
 // Every record reported so far, in order.
 std::vector<EventRecord> EventLogRecords();
+// No records, and the log takes writes again (EventLogRefusal::None).
 void ClearEventLog();
+
+// The log refusing writes. A refused record is not stored.
+enum class EventLogRefusal {
+  None,
+  Full,     // ReportEventA fails with ERROR_LOG_FILE_FULL (1502); RegisterEventSourceA still works
+  Stopped,  // the Eventlog service is stopped: RegisterEventSourceA fails with RPC_S_SERVER_UNAVAILABLE (1722),
+            // and ReportEventA on a handle registered before fails with 1722 too
+};
+// Stopped also stops the Eventlog service in the Service Control Manager (its process ends);
+// leaving Stopped runs it again in a new process.
+void SetEventLogRefusal(EventLogRefusal refusal);
+EventLogRefusal GetEventLogRefusal();
 
 // Gives the module stored at modulePath a message table: the bytes of its MESSAGETABLE
 // resource (name 1, language 1033) in the platform's message-table format. Event Viewer reads

@@ -31,12 +31,18 @@ struct ServiceInfo {
   bool hasFailureActions = false;  // false until ChangeServiceConfig2A set them
   ServiceFailureActions failureActions;
   SERVICE_STATUS status{};
+  // The id of the service's process while it has one (QueryServiceStatusEx shows it while the
+  // service is not stopped); 0 without one.
+  DWORD processId = 0;
   bool markedForDeletion = false;
   unsigned openHandles = 0;
   // One of the system's own services (Eventlog, WinMgmt, RasMan), which every database holds:
   // the Service Control Manager starts and stops it itself, no process entry runs.
   bool systemService = false;
   unsigned failureCount = 0;  // failures since the count was last reset
+  // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG (Vista and later): a stop reported with a non-zero
+  // dwWin32ExitCode is a failure too, and the failure actions apply to it.
+  bool failureActionsOnNonCrashFailures = false;
 };
 
 // The named service (names compare without regard to case), if the database holds it.
@@ -78,7 +84,7 @@ struct ScmLockStatus {
 ScmLockStatus ScmLock();
 
 // A database with the system's own services only (Eventlog and WinMgmt running, RasMan
-// running too) and no lock.
+// running too), each in a process of its own, and no lock.
 void ResetScm();
 
 // Keeps the service database and the registry in a file: both are loaded from it now (an

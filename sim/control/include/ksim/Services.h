@@ -10,7 +10,9 @@
 // make no further visible effect (each parks for ever at its next simulated call; it is counted
 // as cut). A process that ends, or is terminated, without its last report being stopped has
 // failed: the service is stopped with ERROR_PROCESS_ABORTED and its failure actions apply (a
-// restart starts it again after the action's delay). StartServiceA starts stopped dependencies
+// restart starts it again after the action's delay). Each process has an id of the simulated
+// kernel (QueryServiceStatusEx shows it); a handle that OpenProcess gave for it is signalled when
+// the process ends. StartServiceA starts stopped dependencies
 // first; one that is gone fails the start with 1075, one that cannot start with 1068.
 #pragma once
 
@@ -71,6 +73,15 @@ unsigned CutThreads(const std::string& service);
 
 // The failure actions the Service Control Manager took for the named service, in order.
 std::vector<SC_ACTION_TYPE> FailureActionsTaken(const std::string& service);
+
+// The system shuts down: SERVICE_CONTROL_SHUTDOWN goes to every running service whose status
+// accepts it (SERVICE_ACCEPT_SHUTDOWN), all at once; each has until budgetMilliseconds
+// (WaitToKillServiceTimeout: 20000 on Windows 2000 to Server 2003, 5000 on recent Windows) to
+// report stopped, then its process is ended. A running service that does not accept shutdown
+// gets no control; its process is ended at that moment too, as every process is when the system
+// goes down. The system's own services are left as they are. Failure actions do not apply at
+// shutdown. Returns the services whose processes had to be ended, in name order.
+std::vector<std::string> ShutdownSystem(DWORD budgetMilliseconds = 20000);
 
 // The argv that the last process of the named service got, and the argv its service main got.
 std::vector<std::string> ServiceProcessArgs(const std::string& service);

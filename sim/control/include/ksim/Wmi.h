@@ -21,8 +21,8 @@
 //
 // Threads: every Indicate and SetStatus runs on the delivery pool, never on the thread that
 // changed the repository or called CancelAsyncCall. Each subscription holds one sink reference
-// from ExecNotificationQueryAsync until its final SetStatus has returned; each queued delivery
-// holds one more. Objects passed to Indicate are released right after it returns.
+// from ExecNotificationQueryAsync until its final SetStatus has returned (or a crash of the
+// service ends it without one); each queued delivery holds one more. Objects passed to Indicate are released right after it returns.
 #pragma once
 
 #include <simwin/wbemidl.h>
@@ -121,6 +121,9 @@ bool PutInstance(const std::wstring& ns, const std::wstring& className, const Pr
 bool DeleteInstance(const std::wstring& ns, const std::wstring& relPath);
 std::vector<Properties> Instances(const std::wstring& ns, const std::wstring& className);
 // Raises an extrinsic event of an event class; false if the class is missing or no event class.
+// An event whose properties do not name TIME_CREATED gets WMI's stamp: the 100-ns count since
+// 1601 (uint64, handed out as a decimal VT_BSTR), strictly increasing over every event the
+// simulated WMI raises, intrinsic ones included, and the same in every subscription's copy.
 bool RaiseEvent(const std::wstring& ns, const std::wstring& className, const Properties& props);
 
 // Delivery threads: Indicate and SetStatus run on a small pool of WMI's own threads, never on
@@ -198,8 +201,43 @@ DeliveryCounts Deliveries();
 using GetObjectObserver = std::function<void(const wchar_t* path, HRESULT hr)>;
 void SetGetObjectObserver(GetObjectObserver observer);
 
+// A restart of the WMI service (WinMgmt) under running consumers.
+//
+// Every IWbemLocator, IWbemServices and IEnumWbemClassObject handed out before the restart is
+// dead for good: each of its calls but AddRef, Release and QueryInterface is recorded and
+// fault-able as before and then returns hrDead. IWbemClassObject objects are local data and
+// keep working. Every subscription ends (Crash: silently, its sink reference released; Orderly:
+// with SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_SHUTTING_DOWN, NULL, NULL) on a WMI thread), and
+// the deliveries queued for any call are dropped; a delivery already running may still finish.
+// The repository keeps its content (the driver and the system register theirs again).
+//
+// WinMgmt in the Service Control Manager follows: at the restart its process ends (handles to
+// it are signalled) and it is stopped during an outage, or runs at once in a new process without
+// one; when the outage ends it runs in a new process.
+enum class RestartKind {
+  Crash,    // every subscription ends without any SetStatus
+  Orderly,  // every subscription gets SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_SHUTTING_DOWN, NULL, NULL) on a WMI thread
+};
+struct RestartOptions {
+  RestartKind kind = RestartKind::Crash;
+  // What every call on an object handed out before the restart returns from then on:
+  // RPC_E_DISCONNECTED (0x80010108) or HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) (0x800706BA).
+  HRESULT hrDead = RPC_E_DISCONNECTED;
+  // How long new connections fail after the restart; 0: WMI is back at once; INFINITE: until EndOutage().
+  DWORD outageMilliseconds = 0;
+  // During the outage IWbemLocator::ConnectServer on a new locator returns this...
+  HRESULT hrConnect = HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  // ...and, when set, CoCreateInstance(CLSID_WbemLocator) itself fails with CO_E_SERVER_EXEC_FAILURE (0x80080005).
+  bool locatorFails = false;
+};
+void Restart(const RestartOptions& options = {});
+void EndOutage();  // WMI is back now
+bool InOutage();
+unsigned RestartCount();  // restarts since the last Reset()
+
 // Ends every subscription without SetStatus (releasing the sinks), waits for the threads to be
-// idle, and restores the repository and every option to the start state.
+// idle, ends any outage, and restores the repository and every option to the start state.
+// Objects that a restart made dead stay dead.
 void Reset();
 
 }  // namespace ksim::wmi
