@@ -52,7 +52,8 @@ class CAdapterInfo {
   // regard to case.
   static bool IsEvtSrcSupported(const char* pszDriver);
 
-  // Builds the table at start-up from Win32_SCSIController in ROOT\CIMV2.
+  // Builds the table at start-up from Win32_SCSIController in ROOT\CIMV2; ecTimeout (with a
+  // record, and no table) when the enumeration did not complete in time.
   static ErrorCode CreateAdapterInfo();
   // Releases *ppTable (and nulls it), or with null unpublishes and releases the current table;
   // ecInternalError with no table. Readers that still hold the table keep it alive.
@@ -80,6 +81,9 @@ class CAdapterInfo {
   // How many table builds have begun since the process started: an event delivered when this was
   // n is known to a table whose build began after that, as ScansBegun() > n tells.
   static LONG ScansBegun();
+  // False while the last build ended because WMI did not finish the enumeration in time: the
+  // published table is then not known to be current, and is built again.
+  static bool IsTableComplete();
   // Calls pfn for each entry of the current table, in order: its DeviceID (null for none), the
   // narrow name of its driver and whether that driver is supported.
   typedef void (*AdapterVisitor)(void* pvContext, const wchar_t* pwszDeviceID, const char* pszDriver, bool bSupported);

@@ -20,6 +20,8 @@ tAdapterInfoArray* volatile CAdapterInfo::s_pAdapterInfoArray;
 namespace {
 
 const LONG c_lReadTimeout = 2000;  // ms for each IEnumWbemClassObject::Next
+// How many times one Next may time out in a row before the enumeration is given up: about 30 s.
+const int c_nReadAttempts = 15;
 const size_t c_cchNameCopy = 256;  // a driver name handed out without a pinned table
 
 // GetDriverNamebyIndex's copy of a name, which no rescan can free.
@@ -27,6 +29,16 @@ thread_local wchar_t t_wszDriverName[c_cchNameCopy + 1];
 
 // Table builds begun since the process started.
 LONG volatile s_lScansBegun;
+// Whether the last build completed: one whose enumeration timed out leaves the published table
+// as it was and is made again later.
+LONG volatile s_lComplete = 1;
+
+ErrorCode TimedOut() {
+  CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
+                   "The enumeration of Win32_SCSIController did not complete in 30 s; the adapter table is built "
+                   "again later.\r\n");
+  return ecTimeout;
+}
 
 // Never destroyed: readers on other threads may still take a table while the process exits.
 CCriticalSection& SwapLock() {
@@ -115,16 +127,19 @@ bool CopyText(const CVARIANT& var, wchar_t** ppwsz) {
   return true;
 }
 
-// One object of the enumeration. Returns false at the end (fewer than one object, also on a
-// time-out); with one object it checks the call's result and the pointer, logging a failure
-// under the caller's name.
-enum EFetch { fEnd, fObject, fFailed };
+// One object of the enumeration: fEnd at its end (fewer than one object); with one object it
+// checks the call's result and the pointer, logging a failure under the caller's name. A Next
+// that timed out (WBEM_S_TIMEDOUT) says that WMI has not finished: it is asked again, about
+// 30 s in all, and then the enumeration did not complete (fTimedOut).
+enum EFetch { fEnd, fObject, fFailed, fTimedOut };
 EFetch FetchOne(IEnumWbemClassObject* pEnum, const char* pszCaller, CComRef<IWbemClassObject>* pObject) {
   ULONG uReturned = 0;
-  HRESULT hr = pEnum->Next(c_lReadTimeout, 1, pObject->Put(), &uReturned);
+  HRESULT hr = WBEM_S_TIMEDOUT;
+  for (int nAttempt = 0; nAttempt < c_nReadAttempts && hr == WBEM_S_TIMEDOUT && uReturned == 0; ++nAttempt)
+    hr = pEnum->Next(c_lReadTimeout, 1, pObject->Put(), &uReturned);
   if (uReturned != 1) {
     pObject->Reset();
-    return fEnd;
+    return hr == WBEM_S_TIMEDOUT ? fTimedOut : fEnd;
   }
   if (FAILED(hr)) {
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError,
@@ -164,6 +179,7 @@ ErrorCode CAdapterInfo::CountChannel(IEnumWbemClassObject* pEnum, unsigned long*
     EFetch fetch = FetchOne(pEnum, "CountChannel", &pObject);
     if (fetch == fEnd) break;
     if (fetch == fFailed) return ecWbemError;
+    if (fetch == fTimedOut) return ecTimeout;
     ++dwCount;
   }
   *pdwCount = dwCount;
@@ -177,6 +193,7 @@ ErrorCode CAdapterInfo::SetAdapterInfo(IEnumWbemClassObject* pEnum, tAdapterInfo
     EFetch fetch = FetchOne(pEnum, "SetAdapterInfo", &pObject);
     if (fetch == fEnd) break;
     if (fetch == fFailed) return ecWbemError;
+    if (fetch == fTimedOut) return ecTimeout;
     // More controllers than the counting pass saw: the table keeps the count it was made with.
     if (i >= pTable->dwCount) break;
     tAdapterInfo& entry = pTable->pAdapterInfo[i];
@@ -249,9 +266,10 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
     return ecWbemError;
   }
 
-  // A failed count is a machine without controllers.
+  // A failed count is a machine without controllers; a count that did not complete is no
+  // count at all.
   unsigned long dwCount = 0;
-  CountChannel(pEnum.Get(), &dwCount);
+  if (CountChannel(pEnum.Get(), &dwCount) == ecTimeout) return TimedOut();
   if (dwCount == 0) return ecNoError;
 
   std::unique_ptr<tAdapterInfo[]> pEntries(new (std::nothrow) tAdapterInfo[dwCount]());
@@ -265,8 +283,9 @@ ErrorCode CAdapterInfo::Refresh(tAdapterInfoArray** ppTable) {
   pTable->pAdapterInfo = pEntries.release();
   pTable->dwCount = dwCount;
   pTable->lRef = 1;
-  // The table stands with whatever the filling pass stored.
-  SetAdapterInfo(pEnum.Get(), pTable);
+  // The table stands with whatever the filling pass stored, unless the pass did not complete:
+  // such a table is never published.
+  if (SetAdapterInfo(pEnum.Get(), pTable) == ecTimeout) return TimedOut();
   pTable->bSupDriverInstalled = IsSupDriverInstalled(pTable, s_pSupportedDriverArray);
   return ecNoError;
 }
@@ -275,6 +294,7 @@ ErrorCode CAdapterInfo::CreateAdapterInfo() {
   CLockGuard build(BuildLock());
   tAdapterInfoArray* pNew = nullptr;
   ErrorCode ec = Refresh(&pNew);
+  InterlockedExchange(&s_lComplete, ec != ecTimeout);
   if (ec != ecNoError) {
     ReleaseTableRef(pNew);
     return ec;
@@ -287,10 +307,13 @@ ErrorCode CAdapterInfo::CreateAdapterInfo() {
 ErrorCode CAdapterInfo::RescanAdapterInfo() {
   CLockGuard build(BuildLock());
   tAdapterInfoArray* pNew = nullptr;
-  if (Refresh(&pNew) != ecNoError) {
+  const ErrorCode ec = Refresh(&pNew);
+  if (ec == ecTimeout) InterlockedExchange(&s_lComplete, 0);
+  if (ec != ecNoError) {
     ReleaseTableRef(pNew);
     return ecNoError;
   }
+  InterlockedExchange(&s_lComplete, 1);
   tAdapterInfoArray* pRead = LoadTable(&s_pAdapterInfoArray);
   tAdapterInfoArray* pOld = ExchangeTable(&s_pAdapterInfoArray, pNew);
   if (pOld != pRead) CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "AdapterInfo Pointers not swapped");
@@ -354,6 +377,8 @@ void CAdapterInfo::GetDriverName(unsigned short wIndex, char (&szDriver)[256]) {
 }
 
 LONG CAdapterInfo::ScansBegun() { return InterlockedCompareExchange(&s_lScansBegun, 0, 0); }
+
+bool CAdapterInfo::IsTableComplete() { return InterlockedCompareExchange(&s_lComplete, 0, 0) != 0; }
 
 tAdapterInfoArray* CAdapterInfo::AcquireTable() { return AcquireSlot(&s_pAdapterInfoArray); }
 

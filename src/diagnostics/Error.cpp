@@ -135,6 +135,10 @@ bool CError::IsDisconnection(HRESULT hr) {
   }
 }
 
+bool CError::IsConnectionLoss(HRESULT hr) {
+  return IsDisconnection(hr) || hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
+}
+
 const char* CError::ErrorString(HRESULT hr) {
   for (const tHResultName& row : c_HResultNames)
     if (row.dwValue == static_cast<DWORD>(hr)) return row.pszName;

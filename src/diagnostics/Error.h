@@ -38,6 +38,9 @@ class CError {
   // True for the results of a call whose server is gone: the connection to WMI is lost (WMI
   // crashed or was restarted) and only a new one helps.
   static bool IsDisconnection(HRESULT hr);
+  // A disconnection, or WBEM_E_SHUTTING_DOWN (WMI ends every call as it stops): the connection to
+  // WMI is lost as a whole.
+  static bool IsConnectionLoss(HRESULT hr);
 
  private:
   static const char c_pszErrors[18][40];

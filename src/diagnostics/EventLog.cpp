@@ -29,10 +29,18 @@ void CountMessageLogged() { InterlockedIncrement(&s_lMessages); }
 
 ErrorCode CEventLog::Print(WORD wType, DWORD dwEventID, const char* pszMessage) {
   CEventSource hSource(RegisterEventSourceA(nullptr, CWMIServiceUtil::GetServiceName()));
-  if (!hSource) return CError::MapSystemError(GetLastError());
+  if (!hSource) {
+    const DWORD dwError = GetLastError();
+    OwnRecordRefused(dwError);
+    return CError::MapSystemError(dwError);
+  }
   LPCSTR rgpszStrings[] = {pszMessage};
-  // A record that cannot be written is lost; there is nowhere else to report it.
-  ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr);
+  // A record that cannot be written is lost; it is counted, and said once the log takes records
+  // again.
+  if (ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr))
+    OwnRecordWritten();
+  else
+    OwnRecordRefused(GetLastError());
   return ecNoError;
 }
 

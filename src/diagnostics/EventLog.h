@@ -49,6 +49,29 @@ class CEventLog {
   static void CountHostTimeAnswered();
   static void CountLost();
 
+  // A record that must not be lost (a controller's message, a host-time record): written now,
+  // or, when the event log refuses it, kept in the backlog and written as soon as the log takes
+  // records again, before any later one (Backlog.cpp).
+  // Returns the Windows error of the log's refusal (the record is then kept), or 0.
+  enum EKept { kMessage, kHostTime };
+  static DWORD WriteKept(EKept kind, const char* pszSource, WORD wType, DWORD dwEventID, const char* pszText);
+  // The same for a record of the service's own source, formatted as Printf formats.
+  static void PrintfKept(EKept kind, WORD wType, DWORD dwEventID, const char* pszFormat, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 4, 5)))
+#endif
+      ;
+  // The service thread's retry of the backlog: writes it when due; how long until the next retry
+  // is due, or INFINITE while the backlog is empty.
+  static DWORD RetryBacklog();
+  // The last try, at the stop: true when nothing is left.
+  static bool FlushBacklog();
+  static LONG BacklogSize();
+  static void ResetBacklog();
+  // The service's own records are not kept when refused, only counted for the warning.
+  static void OwnRecordRefused(DWORD dwError);
+  static void OwnRecordWritten();
+
  private:
   // The formatting under Printf and PrintfRaid: like vsnprintf into at most c_cchRecord
   // characters, and always terminated, also where a runtime leaves a cut text unterminated.

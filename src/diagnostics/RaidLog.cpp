@@ -31,9 +31,6 @@ ErrorCode CEventLog::PrintRaidRecord(DWORD dwLevel, const char* pszDriver, DWORD
   if (pszDriver) pszAdapterName = pszSource = pszDriver;
   if (!pszMessage) pszMessage = "";
 
-  CEventSource hSource(RegisterEventSourceA(nullptr, pszSource));
-  if (!hSource) return CError::MapSystemError(GetLastError());
-
   char szNumber[16] = " ";
   if (dwAdapterNumber != c_dwNoNumber) snprintf(szNumber, sizeof(szNumber), "%u", static_cast<unsigned>(dwAdapterNumber));
 
@@ -52,9 +49,9 @@ ErrorCode CEventLog::PrintRaidRecord(DWORD dwLevel, const char* pszDriver, DWORD
   std::unique_ptr<char[]> pszText(new (std::nothrow) char[cbText]());
   if (!pszText) return ecOutOfMemory;
   snprintf(pszText.get(), cbText, "%s%s%s: %s", c_szDevicePrefix, pszAdapterName, szNumber, pszMessage);
-  LPCSTR rgpszStrings[] = {pszText.get()};
-  if (ReportEventA(hSource.Get(), wType, 0, dwEventID, nullptr, 1, 0, rgpszStrings, nullptr)) CountMessageLogged();
-  return ecNoError;
+  // A record the log refuses is kept and written as soon as the log takes records again.
+  const DWORD dwError = WriteKept(kMessage, pszSource, wType, dwEventID, pszText.get());
+  return dwError ? CError::MapSystemError(dwError) : ecNoError;
 }
 
 ErrorCode CEventLog::PrintfRaid(DWORD dwLevel, WORD wAdapterIndex, DWORD dwAdapterNumber, const char* pszFormat, ...) {

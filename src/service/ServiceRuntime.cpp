@@ -35,7 +35,6 @@ HANDLE WakeEvent() {
 }
 
 LONG volatile s_lStatusRequested;
-LONG volatile s_lWmiLost;  // a WMI call found its connection gone
 
 bool IsStop(DWORD dwControl) { return dwControl == SERVICE_CONTROL_STOP || dwControl == SERVICE_CONTROL_SHUTDOWN; }
 
@@ -63,13 +62,21 @@ void ReportStopPending() {
 }
 
 // The service thread's life between the start and the stop: it waits for the stop, and wakes
-// only for what is its own to do. With nothing due it waits without time-out.
+// only for what is its own to do: a status request, what the service object has due (a
+// reconnection, a retry) or learns (WMI's process ended), and the event log's backlog. With
+// nothing due it waits without time-out.
 void Supervise(CWMIService& service) {
-  HANDLE rgh[] = {CRundown::Service().ClosedEvent(), WakeEvent()};
-  const DWORD dwHandles = rgh[1] ? 2 : 1;
   for (;;) {
-    const DWORD dwWait = WaitForMultipleObjects(dwHandles, rgh, FALSE, INFINITE);
+    HANDLE hWatch = nullptr;
+    DWORD dwTimeout = service.Maintain(&hWatch);
+    const DWORD dwBacklog = CEventLog::RetryBacklog();
+    if (dwBacklog < dwTimeout) dwTimeout = dwBacklog;
+    HANDLE rgh[3] = {CRundown::Service().ClosedEvent(), WakeEvent(), hWatch};
+    DWORD dwHandles = rgh[1] ? 2 : 1;
+    if (hWatch && rgh[1]) ++dwHandles;
+    const DWORD dwWait = WaitForMultipleObjects(dwHandles, rgh, FALSE, dwTimeout);
     if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_FAILED || service.IsShuttingDown()) return;
+    if (dwWait == WAIT_OBJECT_0 + 2) service.NoteConnectionLoss(nullptr);
     if (InterlockedExchange(&s_lStatusRequested, 0) != 0) service.WriteStatus();
   }
 }
@@ -85,8 +92,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
   CRundown::Service().Open();
   CWMIServiceUtil::ResetServiceStatus();
   CEventLog::ResetCounts();
+  CEventLog::ResetBacklog();
   InterlockedExchange(&s_lStatusRequested, 0);
-  InterlockedExchange(&s_lWmiLost, 0);
   if (argc > 0) CWMIServiceUtil::SetServiceName(argv[0]);
 
   SERVICE_STATUS ss = MakeStatus(SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, c_dwAccepted, 1, c_dwWaitHint);
@@ -141,6 +148,8 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(CWMIService* pServiceRef, ErrorCode e
   // The object goes now, unless a call that hung holds it: nothing of it is left to do after
   // stopped, when the process may end at any moment.
   pService.Reset();
+  // The records the event log refused get one last try; nothing is written after stopped.
+  CEventLog::FlushBacklog();
   // COM and the driver list are left to the end of the process, which follows stopped at once:
   // a WMI call that hung through the stop may still be using both.
 
@@ -178,10 +187,15 @@ void CWMIServiceUtil::WakeServiceThread() {
   if (WakeEvent()) SetEvent(WakeEvent());
 }
 
-void CWMIServiceUtil::NoteWmiFailure(HRESULT hr) {
-  if (!CError::IsDisconnection(hr)) return;
-  InterlockedExchange(&s_lWmiLost, 1);
-  WakeServiceThread();
+void CWMIServiceUtil::NoteWmiFailure(HRESULT hr, const IWbemServices* pServices) {
+  if (!CError::IsConnectionLoss(hr)) return;
+  CComRef<CWMIService> pService(AcquireWMIService());
+  if (pService) pService->NoteConnectionLoss(pServices);
+}
+
+void CWMIServiceUtil::NoteQueryMissing() {
+  CComRef<CWMIService> pService(AcquireWMIService());
+  if (pService) pService->NoteQueryMissing();
 }
 
 void CWMIServiceUtil::ReportStopProgress() {

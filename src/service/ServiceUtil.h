@@ -78,9 +78,12 @@ class CWMIServiceUtil {
   static void RequestStatus();
   // Wakes the service thread to look at what is due (CWMIService::Maintain).
   static void WakeServiceThread();
-  // A WMI call failed with hr: when hr says that the connection to WMI is gone, the service
-  // thread is told to connect again.
-  static void NoteWmiFailure(HRESULT hr);
+  // A WMI call on pServices (null: of the service's own connection) failed with hr, or WMI ended
+  // a registration with hr: when hr says that the connection to WMI is lost (a disconnection, or
+  // WMI shutting down), the service connects again.
+  static void NoteWmiFailure(HRESULT hr, const IWbemServices* pServices = nullptr);
+  // A query that the service wants is not registered (refused, or ended by WMI): it is retried.
+  static void NoteQueryMissing();
 
  private:
   static tServiceInfo s_ServiceInfo;

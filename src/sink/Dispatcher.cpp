@@ -123,6 +123,10 @@ CPool* AcquirePool() {
 thread_local const tIndicateThreadInfo* t_pCurrentJob;
 
 void RunJob(const tIndicateThreadInfo& job) {
+  if (job.pfnTask) {
+    job.pfnTask(job.pvTask);
+    return;
+  }
   if (!job.pServices || !job.pObject || !job.pfnIndicate) return;
   t_pCurrentJob = &job;
   // The handler's result ends nothing but this event: the other events go on.
@@ -323,6 +327,15 @@ CDispatcher::EPost CDispatcher::Post(std::unique_ptr<tIndicateThreadInfo> pJob) 
   if (bTaken) pJob.release();
   pPool->Release();
   return bTaken ? prTaken : prStopping;
+}
+
+bool CDispatcher::PostTask(void (*pfnTask)(void* pvTask), void* pvTask) {
+  std::unique_ptr<tIndicateThreadInfo> pJob(new (std::nothrow) tIndicateThreadInfo);
+  if (!pJob) return false;
+  pJob->pfnTask = pfnTask;
+  pJob->pvTask = pvTask;
+  pJob->ullLane = c_ullLaneChanges;
+  return Post(std::move(pJob)) == prTaken;
 }
 
 bool CDispatcher::Stop(DWORD dwMilliseconds) {

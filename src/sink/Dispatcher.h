@@ -32,6 +32,9 @@ class CDispatcher {
   // has begun, or no worker can run at all.
   enum EPost { prTaken, prStopping, prNoWorker };
   static EPost Post(std::unique_ptr<tIndicateThreadInfo> pJob);
+  // Hands pfnTask(pvTask) to the workers, in the lane of the class, instance and controller
+  // changes; false when it was not taken (pfnTask is then not called).
+  static bool PostTask(void (*pfnTask)(void* pvTask), void* pvTask);
   // Ends the workers once the events in hand are handled; false when a worker did not end in
   // dwMilliseconds (it is left to the end of the process).
   static bool Stop(DWORD dwMilliseconds);

@@ -101,15 +101,17 @@ HRESULT CWbemSink::AnswerHostTime(IWbemServices* pServices, IWbemClassObject* pI
   hr = pServices->ExecMethod(bstrPath.Get(), CBSTR(L"SetAdapterTime").Get(), 0, nullptr, pInParams.Get(), pOutParams.Put(),
                              nullptr);
   if (FAILED(hr)) {
-    CWMIServiceUtil::NoteWmiFailure(hr);
+    CWMIServiceUtil::NoteWmiFailure(hr, pServices);
     LogFailure("Failed to execute method: %s. Error: %s\r\n", c_szSetAdapterTime, hr);
     return WBEM_E_FAILED;
   }
   CEventLog::CountHostTimeAnswered();
 
-  CEventLog::Printf(EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
-                    "Sent host time of %d:%d:%d of %d/%d/%d to \\Device\\SCSI\\%s\r\n", stLocal.wHour, stLocal.wMinute,
-                    stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear, adapter.szDriver);
+  // A record the log refuses is kept and written as soon as the log takes records again.
+  CEventLog::PrintfKept(CEventLog::kHostTime, EVENTLOG_INFORMATION_TYPE, c_dwMsgServiceInfo,
+                        "Sent host time of %d:%d:%d of %d/%d/%d to \\Device\\SCSI\\%s\r\n", stLocal.wHour,
+                        stLocal.wMinute, stLocal.wSecond, stLocal.wMonth, stLocal.wDay, stLocal.wYear,
+                        adapter.szDriver);
   return WBEM_S_NO_ERROR;
 }
 

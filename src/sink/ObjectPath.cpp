@@ -98,7 +98,7 @@ CWbemSink::EInstanceFetch CWbemSink::FetchEventInstance(IWbemServices* pServices
     HRESULT hr = pServices->GetObject(bstrPath, 0, nullptr, pInstance->Put(), nullptr);
     if (SUCCEEDED(hr) && *pInstance) return ifFetched;
     *phr = FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_NOT_FOUND);
-    CWMIServiceUtil::NoteWmiFailure(*phr);
+    CWMIServiceUtil::NoteWmiFailure(*phr, pServices);
     if (nAttempt == sizeof(c_rgdwRefetchMs) / sizeof(c_rgdwRefetchMs[0])) return ifNotFetched;
     Sleep(c_rgdwRefetchMs[nAttempt]);
   }

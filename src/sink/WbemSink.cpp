@@ -4,6 +4,7 @@
 #include "common/Rundown.h"
 #include "diagnostics/EventLog.h"
 #include "sink/Dispatcher.h"
+#include "sink/EventFilter.h"
 
 #include <new>
 
@@ -34,9 +35,23 @@ CWbemSink::CWbemSink(IndicateHandler pfnIndicate, SetStatusHandler pfnSetStatus,
       m_dwRegistration(dwRegistration),
       m_lEnded(0),
       m_hrFinal(S_OK),
-      m_bControllerEvents(bControllerEvents) {}
+      m_bControllerEvents(bControllerEvents),
+      m_lDelivering(0),
+      m_pFilter(nullptr) {}
 
-CWbemSink::~CWbemSink() {}
+CWbemSink::~CWbemSink() {
+  if (m_pFilter) m_pFilter->Release();
+}
+
+void CWbemSink::SetFilter(CEventFilter* pFilter) {
+  if (pFilter) pFilter->AddRef();
+  if (m_pFilter) m_pFilter->Release();
+  m_pFilter = pFilter;
+}
+
+bool CWbemSink::IsDelivering() const {
+  return InterlockedCompareExchange(const_cast<LONG volatile*>(&m_lDelivering), 0, 0) != 0;
+}
 
 HRESULT STDMETHODCALLTYPE CWbemSink::QueryInterface(REFIID riid, void** ppvObject) {
   if (!ppvObject) return E_POINTER;
@@ -62,7 +77,24 @@ bool CWbemSink::HasControllerEvents() const {
          m_pfnIndicate == IndEHostTimeRequest;
 }
 
+namespace {
+
+// Counts WMI's calls of Indicate on a sink while they last.
+class CDelivering {
+ public:
+  explicit CDelivering(LONG volatile* pl) : m_pl(pl) { InterlockedIncrement(m_pl); }
+  ~CDelivering() { InterlockedDecrement(m_pl); }
+  CDelivering(const CDelivering&) = delete;
+  CDelivering& operator=(const CDelivering&) = delete;
+
+ private:
+  LONG volatile* m_pl;
+};
+
+}  // namespace
+
 HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
+  const CDelivering delivering(&m_lDelivering);
   // After the stop a late batch (WMI may deliver one after its query was cancelled) is not
   // handled: what its handler would read is being freed.
   if (CRundown::Service().IsClosed()) return WBEM_E_CALL_CANCELLED;
@@ -96,6 +128,12 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
                          ? CDispatcher::LaneOfName(bstrName)
                          : CDispatcher::c_ullLaneNoName;
     }
+    // An event another registration of the query has delivered already is handled once.
+    if (m_pFilter) {
+      BSTR bstrName = nullptr;
+      if (copy.bNameRead) copy.varName.GetBSTR(&bstrName);
+      if (!m_pFilter->Admit(this, apObjArray[i], bstrName)) continue;
+    }
     HRESULT hr = apObjArray[i]->Clone(copy.pObject.Put());
     if (SUCCEEDED(hr) && copy.pObject) continue;
     LogHResult("IWbemClassObject clone failed. Error: %s(0x%08x)\r\n", hr);
@@ -105,6 +143,7 @@ HRESULT STDMETHODCALLTYPE CWbemSink::Indicate(LONG lObjectCount, IWbemClassObjec
   const DWORD dwLastRegistration = LastRegistration();
   const LONG lScansBefore = CAdapterInfo::ScansBegun();
   for (LONG i = 0; i < lObjectCount; ++i) {
+    if (!pCopies[i].pObject) continue;  // let through already by another registration
     std::unique_ptr<tIndicateThreadInfo> pJob(new (std::nothrow) tIndicateThreadInfo);
     if (!pJob) {
       LogError("Out of memory at Indicate(): an event is lost.\r\n");

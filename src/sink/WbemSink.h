@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class CEventFilter;
 struct tEventAdapter;
 
 // Called on a worker thread for each copied event object of a batch; a non-zero result stops
@@ -32,6 +33,9 @@ struct tIndicateThreadInfo {
   LONG lScansBefore = 0;         // adapter-table scans begun before WMI delivered the event
   DWORD dwTicket = 0;            // the run's rundown ticket while the event is in hand
   tIndicateThreadInfo* pNext = nullptr;  // the next event of its lane
+  // Instead of an event: work of the service's own that runs in the lane of the changes.
+  void (*pfnTask)(void* pvTask) = nullptr;
+  void* pvTask = nullptr;
 };
 
 // On a worker: the event its handler is handling; null elsewhere.
@@ -59,6 +63,11 @@ class CWbemSink : public IWbemObjectSink {
                                       IWbemClassObject* pObjParam) override;
 
   DWORD Registration() const { return m_dwRegistration; }
+  // The filter of the query's events that this registration's events pass (CEventFilter); set
+  // before the registration is made.
+  void SetFilter(CEventFilter* pFilter);
+  // True while WMI is inside Indicate on this sink.
+  bool IsDelivering() const;
   // True once WMI has sent this registration its final status (WBEM_STATUS_COMPLETE, whatever
   // the result code): WMI holds the call no more. The result code, for the record.
   bool HasEnded() const;
@@ -155,4 +164,6 @@ class CWbemSink : public IWbemObjectSink {
   LONG volatile m_lEnded;
   LONG volatile m_hrFinal;
   bool m_bControllerEvents;
+  LONG volatile m_lDelivering;
+  CEventFilter* m_pFilter;  // one reference, or null
 };

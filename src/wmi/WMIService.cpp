@@ -8,6 +8,7 @@
 #include "service/ServiceUtil.h"
 #include "sink/Dispatcher.h"
 #include "sink/WbemSink.h"
+#include "wmi/Connection.h"
 #include "wmi/Consumers.h"
 
 #include <cstdarg>
@@ -26,42 +27,19 @@ const DWORD c_dwWorkersMs = 1000;   // the workers' end, once they have nothing 
 // The least time between two rebuilds of the adapter table for events of unknown adapters.
 const DWORD c_dwUnknownScanMs = 1000;
 
+// Back-off of the reconnection to WMI, and of the retries of what is missing.
+const DWORD c_dwFirstRetryMs = 1000;
+const DWORD c_dwLastReconnectMs = 60000;
+const DWORD c_dwLastRetryMs = 300000;
+// Where WMI's process cannot be watched: how often the connection is tried.
+const DWORD c_dwPingMs = 60000;
+
+// Whether tick count dwDue has come, at dwNow; the counts wrap after 49.7 days.
+bool IsDue(DWORD dwNow, DWORD dwDue) { return static_cast<LONG>(dwNow - dwDue) >= 0; }
+DWORD Until(DWORD dwNow, DWORD dwDue) { return IsDue(dwNow, dwDue) ? 0 : dwDue - dwNow; }
+DWORD Doubled(DWORD dwDelay, DWORD dwLast) { return dwDelay >= dwLast / 2 ? dwLast : dwDelay * 2; }
+
 }  // namespace
-
-CConnection::CConnection() : m_lRef(1) {}
-
-CConnection::~CConnection() {
-  // One namespace after the other, in order.
-  for (auto& pConsumers : m_rgpConsumers) pConsumers.reset();
-}
-
-ULONG CConnection::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_lRef)); }
-
-ULONG CConnection::Release() {
-  LONG lRef = InterlockedDecrement(&m_lRef);
-  if (lRef == 0) delete this;
-  return static_cast<ULONG>(lRef);
-}
-
-ErrorCode CConnection::Create(CConnection** ppConnection) {
-  CComRef<CConnection> pConnection(new (std::nothrow) CConnection());
-  if (!pConnection) return ecOutOfMemory;
-  // A failure on ROOT\WMI leaves ROOT\CIMV2 unconnected.
-  for (DWORD ns = 0; ns < nsCount; ++ns) {
-    CConsumers* pConsumers = nullptr;
-    ErrorCode code = CConsumers::Create(&pConsumers, static_cast<ENameSpace>(ns));
-    pConnection->m_rgpConsumers[ns].reset(pConsumers);
-    if (code != ecNoError) return code;
-    if (!pConsumers) return ecOutOfMemory;
-  }
-  *ppConnection = pConnection.Detach();
-  return ecNoError;
-}
-
-void CConnection::Close() {
-  for (auto& pConsumers : m_rgpConsumers)
-    if (pConsumers) pConsumers->Close();
-}
 
 class CWMIService::CCallGuard {
  public:
@@ -74,7 +52,22 @@ class CWMIService::CCallGuard {
   CRundownRef m_work;
 };
 
-CWMIService::CWMIService() : m_lRef(1), m_lStopBegun(0), m_bUnknownScanned(false), m_dwUnknownScanned(0) {}
+CWMIService::CWMIService()
+    : m_lRef(1),
+      m_lStopBegun(0),
+      m_bUnknownScanned(false),
+      m_dwUnknownScanned(0),
+      m_bOutage(false),
+      m_dwReconnectDue(0),
+      m_dwReconnectDelay(c_dwFirstRetryMs),
+      m_bRetryArmed(false),
+      m_dwRetryDue(0),
+      m_dwRetryDelay(c_dwFirstRetryMs),
+      m_bTaskPending(false),
+      m_bRetryNow(false),
+      m_bPingNow(false),
+      m_dwPingDue(0),
+      m_lNewLoss(0) {}
 
 CWMIService::~CWMIService() {
   // After a stop that could not let go of the connection (a WMI call hung), the last reference
@@ -137,28 +130,41 @@ ErrorCode CWMIService::InitializeSteps() {
   ErrorCode code = CDispatcher::Start();
   if (code != ecNoError) return code;
 
+  for (DWORD ns = 0; ns < nsCount; ++ns) {
+    m_rgpBooks[ns].reset(new (std::nothrow) tQueryBook[CConsumers::QueryCount(static_cast<ENameSpace>(ns))]());
+    if (!m_rgpBooks[ns]) return ecOutOfMemory;
+  }
+  tQueryBook* const rgpBooks[nsCount] = {m_rgpBooks[nsWMI].get(), m_rgpBooks[nsCIMV2].get()};
   CConnection* pConnection = nullptr;
-  code = CConnection::Create(&pConnection);
+  code = CConnection::Create(&pConnection, rgpBooks);
   if (code != ecNoError) return code;
   {
     CLockGuard lock(m_csConnection);
     m_pConnection = CComRef<CConnection>(pConnection);
   }
 
+  m_dwPingDue = GetTickCount() + c_dwPingMs;
   code = CAdapterInfo::CreateAdapterInfo();
   if (code != ecNoError)
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Create adapter information failed.  err=0x%08x\r\n",
                       static_cast<unsigned>(code));
-  return code;
+  // An enumeration of the controllers that did not complete in time is no reason to give up the
+  // start: the table is built again later, as the service goes on.
+  return code == ecTimeout ? ecNoError : code;
 }
 
 ErrorCode CWMIService::LogMain() {
   // Started before any controller is there, the service follows the controllers and the
   // driver's classes all the same, so that the first supported controller to arrive is served.
-  if (CAdapterInfo::GetAdapterChannelCount() == 0)
+  // An enumeration that did not complete found nothing that says so.
+  if (CAdapterInfo::GetAdapterChannelCount() == 0 && CAdapterInfo::IsTableComplete())
     CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgNoController,
                      "No SCSI controller was found at start; controllers are served as they arrive.\r\n");
+  RegisterStartupQueries();
+  return ecNoError;
+}
 
+void CWMIService::RegisterStartupQueries() {
   EQueryStatus status = qsUnknown;
   ExecQueryAsync(nsWMI, qEAdapterPrintfNotification, qoForce, &status);
   EQueryStatus local = qsUnknown;
@@ -173,7 +179,6 @@ ErrorCode CWMIService::LogMain() {
   ExecQueryAsync(nsWMI, qCCreateSetHostTime, qoForce, &local);
   ExecQueryAsync(nsCIMV2, qICreateWin32ScsiController, qoForce, &local);
   ExecQueryAsync(nsCIMV2, qIDeleteWin32ScsiController, qoForce, &local);
-  return ecNoError;
 }
 
 CComRef<CConnection> CWMIService::AcquireConnection() {
@@ -192,7 +197,8 @@ ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, F f) {
   if (!call) return ecShuttingDown;
   if (ns >= nsCount || query >= CConsumers::QueryCount(ns)) return ecBadParameter;
   CComRef<CConnection> pConnection = AcquireConnection();
-  if (!pConnection) return ecShuttingDown;
+  // Without a connection (WMI is gone until the reconnection) nothing is registered now.
+  if (!pConnection) return ecWbemError;
   return f(pConnection->Consumers(ns));
 }
 
@@ -203,6 +209,10 @@ ErrorCode CWMIService::CallConsumers(ENameSpace ns, EQueryEvent query, const EQu
 }
 
 ErrorCode CWMIService::ExecQueryAsync(ENameSpace ns, EQueryEvent query, EQueryOption option, EQueryStatus* pStatus) {
+  // Wanted, also while no connection stands: the reconnection registers it.
+  if (ns < nsCount && query < CConsumers::QueryCount(ns) && m_rgpBooks[ns] && pStatus &&
+      (option == qoConditional || option == qoForce))
+    InterlockedExchange(&m_rgpBooks[ns][query].lWanted, 1);
   return CallConsumers(ns, query, pStatus,
                        [&](CConsumers& c) { return c.CallExecNotificationQueryAsync(query, option, pStatus); });
 }
@@ -278,6 +288,184 @@ ErrorCode CWMIService::FollowControllersLocked(bool bArrived) {
 }
 
 bool CWMIService::IsShuttingDown() { return CRundown::Service().IsClosed(); }
+
+void CWMIService::NoteConnectionLoss(const IWbemServices* pServices) {
+  CComRef<CConnection> pConnection = AcquireConnection();
+  if (!pConnection || !pConnection->Owns(pServices)) return;
+  pConnection->MarkLost();
+  CWMIServiceUtil::WakeServiceThread();
+}
+
+void CWMIService::NoteQueryMissing() {
+  InterlockedExchange(&m_lNewLoss, 1);
+  CWMIServiceUtil::WakeServiceThread();
+}
+
+bool CWMIService::AnythingMissing() {
+  if (!CAdapterInfo::IsTableComplete()) return true;
+  CComRef<CConnection> pConnection = AcquireConnection();
+  for (DWORD ns = 0; ns < nsCount; ++ns) {
+    for (DWORD q = 0; q < CConsumers::QueryCount(static_cast<ENameSpace>(ns)); ++q) {
+      const EQueryEvent query = static_cast<EQueryEvent>(q);
+      if (!pConnection) {
+        if (InterlockedCompareExchange(&m_rgpBooks[ns][q].lWanted, 0, 0)) return true;
+        continue;
+      }
+      CConsumers& consumers = pConnection->Consumers(static_cast<ENameSpace>(ns));
+      if (consumers.IsMissing(query) || consumers.HasLeftovers(query)) return true;
+    }
+  }
+  return false;
+}
+
+void CWMIService::RegisterMissing() {
+  CComRef<CConnection> pConnection = AcquireConnection();
+  if (!pConnection) return;
+  for (DWORD ns = 0; ns < nsCount; ++ns) {
+    for (DWORD q = 0; q < CConsumers::QueryCount(static_cast<ENameSpace>(ns)); ++q) {
+      const EQueryEvent query = static_cast<EQueryEvent>(q);
+      CConsumers& consumers = pConnection->Consumers(static_cast<ENameSpace>(ns));
+      EQueryStatus status = qsUnknown;
+      if (consumers.IsMissing(query)) ExecQueryAsync(static_cast<ENameSpace>(ns), query, qoConditional, &status);
+      if (consumers.HasLeftovers(query)) consumers.CancelLeftovers(query);
+    }
+  }
+}
+
+DWORD CWMIService::Maintain(HANDLE* phWatch) {
+  *phWatch = nullptr;
+  if (IsShuttingDown()) return INFINITE;
+  CComRef<CConnection> pConnection = AcquireConnection();
+  CLockGuard lock(m_csMaintain);
+  const DWORD dwNow = GetTickCount();
+  if (!m_bOutage && (!pConnection || pConnection->IsLost())) {
+    // One warning for the whole outage, however many calls show it.
+    m_bOutage = true;
+    m_dwReconnectDelay = c_dwFirstRetryMs;
+    m_dwReconnectDue = dwNow;
+    CEventLog::Print(EVENTLOG_WARNING_TYPE, c_dwMsgWmiLost,
+                     "The connection to WMI was lost (WMI stopped or was restarted); no controller message or "
+                     "host-time request is received until the service has connected again, which it tries now and "
+                     "then.\r\n");
+  }
+  if (m_bOutage) {
+    if (IsDue(dwNow, m_dwReconnectDue)) PostMaintenanceLocked();
+    return m_bTaskPending ? INFINITE : Until(dwNow, m_dwReconnectDue);
+  }
+  *phWatch = pConnection->WmiProcess();
+
+  if (InterlockedExchange(&m_lNewLoss, 0) != 0) {
+    // A new loss: its first retry comes soon, whatever the retries before came to.
+    m_dwRetryDelay = c_dwFirstRetryMs;
+    m_bRetryArmed = false;
+  }
+  DWORD dwWait = INFINITE;
+  if (AnythingMissing()) {
+    if (!m_bRetryArmed) {
+      m_bRetryArmed = true;
+      m_dwRetryDue = dwNow + m_dwRetryDelay;
+    }
+    if (IsDue(dwNow, m_dwRetryDue) && !m_bTaskPending) {
+      m_bRetryNow = true;
+      m_bRetryArmed = false;
+      m_dwRetryDelay = Doubled(m_dwRetryDelay, c_dwLastRetryMs);
+      PostMaintenanceLocked();
+    }
+    if (m_bRetryArmed) dwWait = Until(dwNow, m_dwRetryDue);
+  } else {
+    m_bRetryArmed = false;
+    m_dwRetryDelay = c_dwFirstRetryMs;
+  }
+  // Where WMI's process cannot be watched, the connection is tried now and then.
+  if (!*phWatch) {
+    if (IsDue(dwNow, m_dwPingDue) && !m_bTaskPending) {
+      m_bPingNow = true;
+      m_dwPingDue = dwNow + c_dwPingMs;
+      PostMaintenanceLocked();
+    }
+    const DWORD dwPing = Until(dwNow, m_dwPingDue);
+    if (dwPing < dwWait) dwWait = dwPing;
+  }
+  return m_bTaskPending ? INFINITE : dwWait;
+}
+
+void CWMIService::PostMaintenanceLocked() {
+  if (m_bTaskPending) return;
+  AddRef();  // the task's
+  if (CDispatcher::PostTask(MaintenanceTask, this)) {
+    m_bTaskPending = true;
+  } else {
+    Release();
+  }
+}
+
+void CWMIService::MaintenanceTask(void* pvService) {
+  CWMIService* pService = static_cast<CWMIService*>(pvService);
+  pService->RunMaintenance();
+  {
+    CLockGuard lock(pService->m_csMaintain);
+    pService->m_bTaskPending = false;
+  }
+  CWMIServiceUtil::WakeServiceThread();
+  pService->Release();
+}
+
+void CWMIService::RunMaintenance() {
+  CCallGuard call;
+  if (!call) return;
+  bool bOutage, bRetry, bPing;
+  {
+    CLockGuard lock(m_csMaintain);
+    bOutage = m_bOutage;
+    bRetry = m_bRetryNow;
+    bPing = m_bPingNow;
+    m_bRetryNow = m_bPingNow = false;
+  }
+  if (bOutage) {
+    const bool bConnected = TryReconnect();
+    CLockGuard lock(m_csMaintain);
+    if (bConnected) {
+      m_bOutage = false;
+      m_dwRetryDelay = c_dwFirstRetryMs;
+      m_bRetryArmed = false;
+      m_dwPingDue = GetTickCount() + c_dwPingMs;
+    } else {
+      m_dwReconnectDue = GetTickCount() + m_dwReconnectDelay;
+      m_dwReconnectDelay = Doubled(m_dwReconnectDelay, c_dwLastReconnectMs);
+    }
+    return;
+  }
+  if (bRetry) {
+    if (!CAdapterInfo::IsTableComplete()) FollowControllers(true);
+    RegisterMissing();
+  }
+  if (bPing) {
+    CComRef<CConnection> pConnection = AcquireConnection();
+    if (pConnection && !pConnection->Ping()) NoteConnectionLoss(nullptr);
+  }
+}
+
+bool CWMIService::TryReconnect() {
+  // The lost connection goes first: WMI holds none of its registrations any more, and its calls
+  // fail at once.
+  if (CComRef<CConnection> pLost = TakeConnection()) pLost->Close();
+  tQueryBook* const rgpBooks[nsCount] = {m_rgpBooks[nsWMI].get(), m_rgpBooks[nsCIMV2].get()};
+  CConnection* pNew = nullptr;
+  HRESULT hr = S_OK;
+  if (CConnection::Create(&pNew, rgpBooks, &hr) != ecNoError) return false;
+  {
+    CLockGuard lock(m_csConnection);
+    m_pConnection = CComRef<CConnection>(pNew);
+  }
+  // Everything as at the start: the controllers, the start-up queries, and every other query
+  // that the service wants.
+  FollowControllers(true);
+  RegisterStartupQueries();
+  RegisterMissing();
+  CEventLog::Print(EVENTLOG_INFORMATION_TYPE, c_dwMsgWmiRestored,
+                   "The connection to WMI is restored; the event queries are registered again.\r\n");
+  return true;
+}
 
 namespace {
 

@@ -10,31 +10,9 @@
 
 #include <memory>
 
+class CConnection;
 class CConsumers;
-
-// One connection to both namespaces: what a restart of WMI takes away and a reconnection makes
-// anew. Reference counted, so that a query call still running keeps the connection it began on.
-class CConnection {
- public:
-  // Connects \\.\ROOT\WMI, then \\.\ROOT\CIMV2 (logging any failure); one reference, the caller's.
-  static ErrorCode Create(CConnection** ppConnection);
-
-  ULONG AddRef();
-  ULONG Release();
-
-  CConsumers& Consumers(ENameSpace ns) { return *m_rgpConsumers[ns]; }
-  // No registration is made on it from now on, and every registration it holds is cancelled.
-  void Close();
-
- private:
-  CConnection();
-  ~CConnection();
-  CConnection(const CConnection&) = delete;
-  CConnection& operator=(const CConnection&) = delete;
-
-  LONG volatile m_lRef;
-  std::unique_ptr<CConsumers> m_rgpConsumers[nsCount];
-};
+struct tQueryBook;
 
 // Reference counted: the service thread, the stop and every handler that looked the object up
 // hold their own reference, so the object outlives every call still running in it. The query
@@ -77,6 +55,25 @@ class CWMIService {
 
   // True from the moment the stop begins.
   bool IsShuttingDown();
+
+  // The service thread's part of the run: it looks at what is due (a reconnection to WMI after
+  // the connection was lost, a query the service wants that is not registered, a registration
+  // WMI refused to cancel, an adapter table whose build did not complete, the liveness of the
+  // connection where WMI's process cannot be watched) and hands the work to the workers, so
+  // that it never waits for WMI itself. Returns how many milliseconds until it has to look
+  // again, or INFINITE; *phWatch is a handle signalled when WMI's process ends, or null. With
+  // every query registered and WMI's process watched, nothing is ever due: no wake-up.
+  DWORD Maintain(HANDLE* phWatch);
+  // The connection to WMI is lost: a call on pServices (null: a call of the service's own
+  // connection) failed with a disconnection, WMI ended a registration as it stopped, or WMI's
+  // process ended. Wakes the service thread; a loss of a connection that was replaced already
+  // changes nothing.
+  void NoteConnectionLoss(const IWbemServices* pServices);
+  // Registers again every query that the service wants and that is not registered.
+  void RegisterMissing();
+  // Something went missing (CWMIServiceUtil::NoteQueryMissing): its retries start over at the
+  // shortest delay.
+  void NoteQueryMissing();
   // Writes the status record (information, c_dwMsgStatus): the supported drivers, the known
   // controllers with their drivers and whether they are served, each event query's state, the
   // event log's backlog and the counts since the start.
@@ -112,6 +109,17 @@ class CWMIService {
   static void __cdecl TeardownMain(void* pvTeardown);
   // With m_csControllers held: FollowControllers' work.
   ErrorCode FollowControllersLocked(bool bArrived);
+  // The start-up registrations of LogMain, also made again after a reconnection.
+  void RegisterStartupQueries();
+  // Whether a query the service wants is not registered, a registration is left to cancel, or
+  // the adapter table is to be built again.
+  bool AnythingMissing();
+  // On a worker: the work Maintain handed over.
+  static void MaintenanceTask(void* pvService);
+  void RunMaintenance();
+  bool TryReconnect();
+  // Hands the maintenance to the workers unless it is there already; under m_csMaintain.
+  void PostMaintenanceLocked();
   // Runs f on the namespace's consumers as one of the calls of the run: ecShuttingDown once the
   // stop has begun, ecBadParameter for a query the namespace does not have.
   template <typename F>
@@ -129,4 +137,17 @@ class CWMIService {
   CCriticalSection m_csControllers;  // one controller event at a time
   bool m_bUnknownScanned;    // under m_csControllers: a rebuild for an unknown adapter was made...
   DWORD m_dwUnknownScanned;  // ...at this tick count
+  std::unique_ptr<tQueryBook[]> m_rgpBooks[nsCount];  // what is kept of each query across connections
+
+  // The maintenance, under m_csMaintain. Times are GetTickCount values.
+  CCriticalSection m_csMaintain;
+  bool m_bOutage;          // the connection is lost and not yet made anew
+  DWORD m_dwReconnectDue, m_dwReconnectDelay;
+  bool m_bRetryArmed;      // a retry of what is missing is due at m_dwRetryDue
+  DWORD m_dwRetryDue, m_dwRetryDelay;
+  bool m_bTaskPending;     // the maintenance waits on a worker
+  bool m_bRetryNow;        // the task is to retry what is missing
+  bool m_bPingNow;         // the task is to ask WMI whether the connection works
+  DWORD m_dwPingDue;
+  LONG volatile m_lNewLoss;  // something went missing since the last look
 };

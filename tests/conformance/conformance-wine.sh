@@ -5,7 +5,7 @@ set -u
 work=$1 korvlog=$2
 shift 2
 . "$(dirname "$0")/../wine/wine-env.sh"
-wine_require || exit $?
+wine_require "$korvlog" || exit $?
 mkdir -p "$work"
 wine_prefix_start "$work/prefix"
 trap wine_prefix_stop EXIT

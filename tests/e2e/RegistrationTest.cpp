@@ -65,7 +65,9 @@ class RegistrationsFollowWmi : public ServiceHost {
     ksim::wmi::ReleaseHeldStatus();  // the statuses of the stop's own cancellations, where held
     UnloadRaidDriver();
     Settle();
-    EXPECT_EQ(0, ksim::LiveCount("com_objects"));
+    EXPECT_EQ(0, ksim::LiveCount("com_objects")) << ksim::LiveCount("IWbemLocator") << " locators, "
+                                                 << ksim::LiveCount("IWbemServices") << " services, "
+                                                 << ksim::LiveCount("IWbemClassObject") << " objects";
   }
 
   static size_t CountTextsStartingWith(const std::string& prefix) {

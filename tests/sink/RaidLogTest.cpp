@@ -76,27 +76,32 @@ TEST_F(RaidLog, TheDriverNameIsNarrowedAndShortenedTo255Characters) {
 
 TEST_F(RaidLog, FailuresOfTheWriter) {
   {
-    // The source cannot be registered: the Windows error, nothing written.
+    // No memory for the text: nothing registered, nothing written, nothing kept.
+    ksim::ScopedFault fault(Fault("operator new").On(std::to_string(strlen("\\Device\\Scsi\\velk40: m") + 1)).Nth(1));
+    EXPECT_EQ(ecOutOfMemory, CEventLog::PrintRaid(20, 0, 0, "m"));
+    EXPECT_EQ(1u, fault.Hits());
+    EXPECT_EQ(0u, ksim::CountCalls("RegisterEventSourceA"));
+    EXPECT_EQ(0, CEventLog::BacklogSize());
+  }
+  {
+    // The source cannot be registered: the Windows error; the record is kept.
     ksim::ScopedFault fault(Fault("RegisterEventSourceA").On("velk4").LastError(ERROR_ACCESS_DENIED));
     EXPECT_EQ(CError::MapSystemError(ERROR_ACCESS_DENIED), CEventLog::PrintRaid(20, 0, 0, "m"));
     EXPECT_EQ(0u, ksim::CountCalls("ReportEventA"));
   }
   {
-    // No memory for the text: the source is released, nothing written.
-    ksim::ScopedFault fault(Fault("operator new").On(std::to_string(strlen("\\Device\\Scsi\\velk40: m") + 1)).Nth(1));
-    EXPECT_EQ(ecOutOfMemory, CEventLog::PrintRaid(20, 0, 0, "m"));
-    EXPECT_EQ(1u, fault.Hits());
-    EXPECT_EQ(0u, ksim::CountCalls("ReportEventA"));
-    EXPECT_EQ(1u, ksim::CountCalls("DeregisterEventSource"));
-  }
-  {
-    // The write itself fails: invisible.
+    // The write itself fails: kept too, after the first.
     ksim::ScopedFault fault(Fault("ReportEventA").LastError(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(ecNoError, CEventLog::PrintRaid(20, 0, 0, "m"));
-    EXPECT_EQ(1u, fault.Hits());
+    EXPECT_EQ(CError::MapSystemError(ERROR_NOT_ENOUGH_MEMORY), CEventLog::PrintRaid(20, 0, 0, "n"));
   }
   EXPECT_EQ(NoRecords(), Records());
+  EXPECT_EQ(2, CEventLog::BacklogSize());
   EXPECT_EQ(0, ksim::LiveCount("event_sources"));
+  // The next record the log takes comes after the kept ones.
+  EXPECT_EQ(ecNoError, CEventLog::PrintRaid(20, 0, 0, "o"));
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"\\Device\\Scsi\\velk40: m", "\\Device\\Scsi\\velk40: n",
+                                               "\\Device\\Scsi\\velk40: o"}));
+  EXPECT_EQ(0, CEventLog::BacklogSize());
 }
 
 }  // namespace

@@ -1,22 +1,73 @@
 # Shared shell functions for the tests that run the real korvlog.exe under Wine.
-# Source it, then: wine_require || exit $?; wine_prefix_start DIR; ...; wine_prefix_stop.
+# Source it, then: wine_require EXE || exit $?; wine_prefix_start DIR; ...; wine_prefix_stop.
 # A test that cannot run here exits with 77, which ctest reports as skipped.
+#
+# Every program runs under the Wine loader of its own width, started directly, with WINELOADER
+# naming it, so that the processes it starts find the right one too. /usr/bin/wine is never used:
+# once wine32:i386 is installed it starts the 32-bit loader for every program, 64-bit ones
+# included, and some kernels cannot execute 32-bit programs at all.
 
 WINE_SKIP=77
+# Wine's loaders (wine-env_test.sh puts stand-ins in their place).
+WINE_LOADER64=${WINE_LOADER64:-/usr/lib/wine/wine64}
+WINE_LOADER32=${WINE_LOADER32:-/usr/lib/wine/wine}
 
-# wine_require [EXE]: Wine is there, and so is its 32-bit loader when EXE is a 32-bit program.
+# wine_probe32: whether Wine's 32-bit loader runs here, found by starting it; prints one word:
+#   runs      it started
+#   missing   it is not installed (wine32:i386)
+#   cannot    the kernel refused to execute it (no 32-bit support: "Exec format error"), or
+#             KORVLOG_NO_32BIT is set, which makes a machine that can run 32-bit programs
+#             answer as one that cannot
+#   fails     it is there and was executed, yet failed (a broken installation)
+wine_probe32() {
+  if [ -n "${KORVLOG_NO_32BIT:-}" ]; then echo cannot; return 0; fi
+  if [ ! -e "$WINE_LOADER32" ]; then echo missing; return 0; fi
+  local out status
+  out=$(LC_ALL=C "$WINE_LOADER32" --version 2>&1)
+  status=$?
+  if [ $status = 0 ]; then
+    echo runs
+  elif [ $status = 126 ] && [[ $out == *"Exec format error"* ]]; then
+    echo cannot
+  else
+    echo fails
+  fi
+}
+
+# The probe's answer for this run: the one the build's configure step passed down in
+# KORVLOG_WINE32, or, for a test started by hand, a probe now. KORVLOG_NO_32BIT always counts.
+wine_loader32_state() {
+  if [ -n "${KORVLOG_WINE32:-}" ] && [ -z "${KORVLOG_NO_32BIT:-}" ]; then
+    echo "$KORVLOG_WINE32"
+  else
+    wine_probe32
+  fi
+}
+
+# wine_require EXE: Wine's 64-bit loader and server are there, and when EXE is a 32-bit program,
+# its 32-bit loader runs here. Prints why not, on one line.
 wine_require() {
-  WINE_BIN=$(command -v wine || true)
   WINESERVER_BIN=$(command -v wineserver || true)
-  if [ -z "$WINE_BIN" ] || [ -z "$WINESERVER_BIN" ]; then
+  if [ ! -x "$WINE_LOADER64" ] || [ -z "$WINESERVER_BIN" ]; then
     echo "SKIPPED: Wine is not installed (install the wine and wine64 packages)"
     return $WINE_SKIP
   fi
-  if [ -n "${1:-}" ] && [ "$(wine_machine "$1")" = 014c ] && [ ! -x /usr/lib/wine/wine ]; then
-    echo "SKIPPED: 32-bit Wine is not installed (install wine32:i386)"
-    return $WINE_SKIP
+  if [ -z "${1:-}" ] || [ "$(wine_machine "$1")" != 014c ]; then
+    return 0
   fi
-  return 0
+  case $(wine_loader32_state) in
+    runs) return 0 ;;
+    missing)
+      echo "SKIPPED: 32-bit Wine is not installed (install wine32:i386)"
+      return $WINE_SKIP ;;
+    cannot)
+      echo "SKIPPED: this kernel cannot run 32-bit programs"
+      return $WINE_SKIP ;;
+    *)
+      echo "FAIL: Wine's 32-bit loader $WINE_LOADER32 does not start:"
+      LC_ALL=C "$WINE_LOADER32" --version 2>&1 | head -5
+      return 1 ;;
+  esac
 }
 
 # The machine field of a PE file's header, in hex: 014c for x86, 8664 for x86_64.
@@ -38,8 +89,9 @@ wine_prefix_start() {
   mkdir -p "$WINEPREFIX"
   "$WINESERVER_BIN" -f -p >/dev/null 2>&1 &
   WINE_SERVER_PID=$!
-  # Booting a new prefix takes a while; the first command does it.
-  "$WINE_BIN" cmd /c exit 2>>"$WINEPREFIX.log" >/dev/null || true
+  # Booting a new prefix takes a while; the first command does it. The prefix is 64-bit, so is
+  # its boot, whatever the test runs afterwards.
+  wine_run cmd /c exit >/dev/null || true
 }
 
 # Ends the Wine session and removes the prefix: a booted prefix holds over a gigabyte of Wine's
@@ -58,9 +110,36 @@ wine_prefix_stop() {
   fi
 }
 
+# The Linux file of the program a Wine command line starts, given as a Linux path (with a slash)
+# or as a path on the prefix's drive C:; nothing for a bare name, a program of Wine's own (reg,
+# sc, cmd).
+wine_program_file() {
+  local program=$1
+  case $program in
+    [Cc]:\\*) program=$WINEPREFIX/drive_c/$(printf '%s' "${program:3}" | tr '\\' /) ;;
+    */*) ;;
+    *) return 0 ;;
+  esac
+  if [ -f "$program" ]; then printf '%s\n' "$program"; fi
+}
+
+# The loader for a program: the 32-bit one for a 32-bit PE file, else the 64-bit one (Wine's own
+# programs are 64-bit in a 64-bit prefix).
+wine_loader_for() {
+  local file
+  file=$(wine_program_file "$1")
+  if [ -n "$file" ] && [ "$(wine_machine "$file")" = 014c ]; then
+    echo "$WINE_LOADER32"
+  else
+    echo "$WINE_LOADER64"
+  fi
+}
+
 # Runs a Windows program in the current prefix; its standard output is passed through as is.
 wine_run() {
-  "$WINE_BIN" "$@" 2>>"$WINEPREFIX.log"
+  local loader
+  loader=$(wine_loader_for "$1")
+  WINELOADER=$loader "$loader" "$@" 2>>"$WINEPREFIX.log"
 }
 
 # Runs a console program that always prints something, into the file $1. Now and then a Wine
