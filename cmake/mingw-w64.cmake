@@ -13,6 +13,8 @@ find_program(CMAKE_CXX_COMPILER NAMES ${_prefix}-g++-win32 REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${_prefix}-windres REQUIRED)
 # The import-table check reads the executables with the cross objdump.
 find_program(KORVLOG_OBJDUMP NAMES ${_prefix}-objdump REQUIRED)
+# korvlog.exe ships without its debug information, which goes to a file beside it.
+find_program(KORVLOG_OBJCOPY NAMES ${_prefix}-objcopy REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${_prefix})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -2,8 +2,8 @@
 # Installs what building and testing korvlog needs on Debian, where it is missing.
 #   scripts/setup.sh           everything: the Linux build and its tests, both mingw-w64 cross
 #                              builds (x86_64 and i686, win32 threads; x86_64 POSIX threads
-#                              for the WMI stand-in), 64- and 32-bit Wine, and clang with
-#                              libFuzzer
+#                              for the WMI stand-in), 64- and 32-bit Wine, wixl and msitools
+#                              for the installer packages, and clang with libFuzzer
 #   scripts/setup.sh --linux   only what the Linux build and its tests need
 #   scripts/setup.sh --fuzz    the Linux build and clang with libFuzzer
 set -euo pipefail
@@ -41,6 +41,10 @@ if [ $want_windows = 1 ]; then
   need g++-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-g++-posix
   need gcc-mingw-w64-x86-64-posix command -v x86_64-w64-mingw32-gcc-posix
   need python3 command -v python3
+  # The installer packages: wixl builds them, msitools finishes them (msibuild) and the tests
+  # read them (msiinfo, msiextract).
+  need wixl command -v wixl
+  need msitools command -v msibuild
   need wine command -v wine
   need wine64 test -x /usr/lib/wine/wine64
   # The x86 build runs under the 32-bit loader, from the i386 architecture. It is installed

@@ -1,13 +1,12 @@
 #include "service/CommandLine.h"
 
+#include <ProductVersion.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 namespace {
-
-const char c_szVersion[] = "v1.18";
-const char c_szMakerNotice[] = "Copyright (c) the korvlog authors";
 
 bool IsOption(const char* pszArg, const char* pszOption) {
   return _mbsicmp(reinterpret_cast<const unsigned char*>(pszArg),
@@ -72,8 +71,8 @@ void GetProgramName(const char* pszPath, char* pszName, size_t cchName) {
 }
 
 void PrintUsage(const char* pszProgramName, ErrorCode code) {
-  printf("%s - Driver Event Logging Application\r\n", pszProgramName);
-  printf("Version %s  %s\r\n\r\n", c_szVersion, c_szMakerNotice);
+  printf("%s - %s\r\n", pszProgramName, KORVLOG_DESCRIPTION);
+  printf("Version %s  %s\r\n\r\n", KORVLOG_VERSION_TEXT, KORVLOG_MAKER_NOTICE);
   printf("Usage:\r\n");
   printf("Install Service    : %s %s [Service Name] %s [Supported Drivers]\r\n", pszProgramName, "-i", "-d");
   printf("Uninstall Service  : %s %s [Service Name]\r\n", pszProgramName, "-u");

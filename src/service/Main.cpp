@@ -16,7 +16,8 @@ ErrorCode Dispatch(const tDispatchInfo* pInfo) {
       if (!pInfo->pszSupportedDrivers) return ecBadParameter;
       return CWMIServiceUtil::ServiceInstall(pInfo->pszSupportedDrivers);
     case daUninstall:
-      return CWMIServiceUtil::ServiceUninstall(false);
+      // With "-d", the event sources of the list are removed too.
+      return CWMIServiceUtil::ServiceUninstall(false, pInfo->pszSupportedDrivers);
     case daCheck:
       return ecInternalError;
     default:

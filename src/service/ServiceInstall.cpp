@@ -15,6 +15,10 @@ const char c_szEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog
 const char c_szApplicationSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 const char c_szSystemSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
 const char c_szDriverOption[] = "-d";
+// What the Services console and "sc qdescription" show for the service.
+const char c_szServiceDescription[] =
+    "Writes the firmware messages of the supported RAID controllers to the Application event log and answers "
+    "their requests for the host's time.";
 const char c_szDependencies[] = "WinMgmt\0RasMan\0Eventlog\0";  // the literal adds the final zero
 const DWORD c_dwTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE |
                                  EVENTLOG_AUDIT_SUCCESS | EVENTLOG_AUDIT_FAILURE;
@@ -68,6 +72,19 @@ char* AppendArgument(char* pszOut, const char* pszArg) {
 // it back as the value of "-d": not empty, not taken for an option, and without a double quote.
 bool IsRegistrableDriverList(const char* pszDrivers) {
   return pszDrivers && *pszDrivers && *pszDrivers != '-' && !strchr(pszDrivers, '"');
+}
+
+// The executable's own path, into a zero-filled buffer of c_cchModulePath characters; false, with
+// the last error set, when it is missing or was cut to the buffer.
+bool GetModulePath(char* pszModulePath) {
+  const DWORD cchModulePath = GetModuleFileNameA(GetModuleHandleA(nullptr), pszModulePath, c_cchModulePath);
+  if (cchModulePath == 0) return false;
+  if (cchModulePath >= c_cchModulePath) {
+    // Windows 2000 and XP cut the path without saying so in the last error.
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+  }
+  return true;
 }
 
 LONG SetEventSourceValues(HKEY hKey, const char* pszModulePath, const DWORD& dwTypesSupported) {
@@ -143,6 +160,53 @@ void AddDriverEventSources(const char* pszDrivers, const char* pszModulePath) {
   while (const char* pszDriver = NextListEntry(&pszCursor)) AddDriverEventSource(pszDriver, pszModulePath);
 }
 
+// True when the Application source at pszKey names this executable, and nothing else, as its
+// message file: a source that installation registered. A source that cannot be read, or that
+// names another file (a driver's own registration), is someone else's.
+bool IsOwnEventSource(const char* pszKey, const char* pszModulePath) {
+  CRegKey hKey;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE, hKey.Put()) != ERROR_SUCCESS) return false;
+  // One byte more than the value may fill, so that a value stored without its terminator ends.
+  char szFile[c_cchModulePath + 1] = {};
+  DWORD dwType = 0;
+  DWORD cbFile = c_cchModulePath;
+  if (RegQueryValueExA(hKey.Get(), "EventMessageFile", nullptr, &dwType, reinterpret_cast<BYTE*>(szFile), &cbFile) !=
+      ERROR_SUCCESS)
+    return false;
+  return (dwType == REG_EXPAND_SZ || dwType == REG_SZ) && AnsiEqualNoCase(szFile, pszModulePath);
+}
+
+// Removes the Application source of that name if it is this executable's; a source that is not,
+// or that does not exist, is left as it is and is no failure.
+LONG RemoveOwnEventSource(const char* pszSource, const char* pszModulePath) {
+  if (!*pszSource || AnsiHasChar(pszSource, '\\')) return ERROR_SUCCESS;
+  CLocalMem pszKey(SourceKeyName(c_szApplicationSourceKey, pszSource));
+  if (!pszKey) return ERROR_NOT_ENOUGH_MEMORY;
+  const char* pszKeyName = static_cast<const char*>(pszKey.Get());
+  if (!IsOwnEventSource(pszKeyName, pszModulePath)) return ERROR_SUCCESS;
+  return RegDeleteKeyA(HKEY_LOCAL_MACHINE, pszKeyName);
+}
+
+// Removes the event sources that installation registers for the service name and the driver
+// list, where they still name this executable as their message file. Every source is tried;
+// the result is the first failure.
+ErrorCode RemoveOwnEventSources(const char* pszServiceName, const char* pszDrivers) {
+  char szModulePath[c_cchModulePath] = {};
+  if (!GetModulePath(szModulePath)) return LastSystemError();
+  CLocalMem pszScratch(LocalAlloc(LPTR, strlen(pszDrivers) + 1));
+  if (!pszScratch) return ecOutOfMemory;
+  char* pszCursor = static_cast<char*>(pszScratch.Get());
+  memcpy(pszCursor, pszDrivers, strlen(pszDrivers) + 1);
+
+  LONG lFirst = RemoveOwnEventSource(pszServiceName, szModulePath);
+  while (const char* pszDriver = NextListEntry(&pszCursor)) {
+    const LONG lRet = RemoveOwnEventSource(pszDriver, szModulePath);
+    if (lFirst == ERROR_SUCCESS) lFirst = lRet;
+  }
+  if (lFirst == ERROR_NOT_ENOUGH_MEMORY) return ecOutOfMemory;
+  return lFirst == ERROR_SUCCESS ? ecNoError : CError::MapSystemError(static_cast<DWORD>(lFirst));
+}
+
 }  // namespace
 
 ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
@@ -152,9 +216,8 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
 
   const char* pszServiceName = GetServiceName();
   char szModulePath[c_cchModulePath] = {};
-  const DWORD cchModulePath = GetModuleFileNameA(GetModuleHandleA(nullptr), szModulePath, c_cchModulePath);
   // A missing or cut path would register a command line that starts nothing.
-  if (cchModulePath == 0 || cchModulePath >= c_cchModulePath) {
+  if (!GetModulePath(szModulePath)) {
     const ErrorCode code = LastSystemError();
     printf("%s Service install failed.\r\n", pszServiceName);
     return code;
@@ -190,6 +253,12 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
     return createCode;
   }
 
+  // The description only tells the administrator what the service is (the Services console,
+  // "sc qdescription"); a service manager that cannot store it runs the service all the same,
+  // so its failure fails nothing.
+  SERVICE_DESCRIPTIONA description = {const_cast<char*>(c_szServiceDescription)};
+  ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_DESCRIPTION, &description);
+
   // The service stays installed if its event source cannot be registered; nothing is undone.
   const ErrorCode code = AddEventSourceKey(pszServiceName, szModulePath);
   if (code != ecNoError) {
@@ -201,7 +270,7 @@ ErrorCode CWMIServiceUtil::ServiceInstall(const char* pszSupportedDrivers) {
   return ecNoError;
 }
 
-ErrorCode CWMIServiceUtil::ServiceUninstall(bool bQuiet) {
+ErrorCode CWMIServiceUtil::ServiceUninstall(bool bQuiet, const char* pszEventSources) {
   const char* pszServiceName = GetServiceName();
   CScHandle hManager(OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_CONNECT));
   CScHandle hService;
@@ -230,6 +299,16 @@ ErrorCode CWMIServiceUtil::ServiceUninstall(bool bQuiet) {
       printf("%s Service uninstall failed.\r\n", pszServiceName);
     }
     return code;
+  }
+
+  // The event sources go before the service, so that a source that cannot be removed leaves the
+  // service installed and the removal can be run again.
+  if (pszEventSources) {
+    const ErrorCode code = RemoveOwnEventSources(pszServiceName, pszEventSources);
+    if (code != ecNoError) {
+      if (!bQuiet) printf("%s Service failed to remove from registry.\r\n", pszServiceName);
+      return code;
+    }
   }
 
   // No wait for the stop: the manager removes the entry once the service has stopped.

@@ -43,7 +43,11 @@ class CWMIServiceUtil {
 
   // Installation, removal and failure actions.
   static ErrorCode ServiceInstall(const char* pszSupportedDrivers);
-  static ErrorCode ServiceUninstall(bool bQuiet);
+  // Stops and deletes the service. With a driver list (which may be empty), the event sources
+  // that installation registered for the service name and for the list are removed first, where
+  // they still name this executable as their message file; without one they stay, so that the
+  // records already in the log keep their text.
+  static ErrorCode ServiceUninstall(bool bQuiet, const char* pszEventSources = nullptr);
   static ErrorCode Reconfig();
 
   // Status reports and stop.

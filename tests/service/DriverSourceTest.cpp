@@ -1,6 +1,7 @@
 // The event sources that installation registers for the names of the driver list, so that the
 // controller records written under a driver's name render: which names get one, which are left
-// alone, and that no failure there fails the installation.
+// alone, and that no failure there fails the installation; and their removal with the service
+// when "-u" is given the list.
 #include "service/InstallSupport.h"
 
 #include <map>
@@ -128,6 +129,103 @@ INSTANTIATE_TEST_SUITE_P(
         SourceFailure{"LookUp", Fault("RegOpenKeyExA").Returns(ERROR_ACCESS_DENIED), {{"korvlog", kOwn}}},
         SourceFailure{"ListCopy", Fault("LocalAlloc").On("10"), {{"korvlog", kOwn}}}),
     [](const testing::TestParamInfo<SourceFailure>& info) { return std::string(info.param.name); });
+
+struct RemovalCase {
+  const char* name;
+  std::string installed;  // the list installed with, from kModulePath
+  std::function<void()> prepare;
+  std::string removed;  // the list given to the removal
+  std::map<std::string, tSource> application;  // every Application source afterwards
+};
+
+void PrintTo(const RemovalCase& c, std::ostream* os) { *os << c.name; }
+
+class SourceRemovalTest : public MachineTest, public testing::WithParamInterface<RemovalCase> {};
+
+// Removal with a list takes away exactly the sources that name this executable as their message
+// file, and the service with them.
+TEST_P(SourceRemovalTest, RemovesOnlyTheSourcesOfThisExecutable) {
+  const RemovalCase& c = GetParam();
+  ASSERT_EQ(InstallQuietly(c.installed.c_str()), ecNoError);
+  if (c.prepare) c.prepare();
+  ErrorCode code = ecInternalError;
+  EXPECT_EQ(Capture([&] { return CWMIServiceUtil::ServiceUninstall(false, c.removed.c_str()); }, &code),
+            "korvlog Service uninstalled.\r\n");
+  EXPECT_EQ(code, ecNoError);
+  EXPECT_FALSE(ksim::FindService(kServiceName));
+  EXPECT_EQ(ApplicationSources(), c.application);
+}
+
+void SetMessageFile(const char* pszSource, const std::string& file, DWORD dwType = REG_EXPAND_SZ) {
+  ksim::RegistryWrite(std::string(kApplicationLog) + "\\" + pszSource, "EventMessageFile",
+                      ksim::RegistryValue::String(file, dwType));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, SourceRemovalTest,
+    testing::Values(
+        RemovalCase{"TheInstalledList", "velk4,qtr", nullptr, "velk4,qtr", {}},
+        RemovalCase{"AnEmptyListRemovesTheServicesOwnOnly", "velk4,qtr", nullptr, "",
+                    {{"velk4", kDriver}, {"qtr", kDriver}}},
+        RemovalCase{"NamesNotOnTheListStay", "velk4,qtr", nullptr, "QTR,,other", {{"velk4", kDriver}}},
+        RemovalCase{"ADriversOwnSourceStays", "velk4,qtr", [] { RegisterForeign(kApplicationLog, "velk4"); },
+                    "velk4,qtr", {{"velk4", kForeign}}},
+        RemovalCase{"ASourceOfAnotherCopyStays", "velk4,qtr",
+                    [] { SetMessageFile("qtr", "E:\\other\\korvlog.exe"); }, "velk4,qtr",
+                    {{"qtr", {"E:\\other\\korvlog.exe", 7}}}},
+        RemovalCase{"AListOfMessageFilesStays", "velk4",
+                    [] { SetMessageFile("velk4", std::string(kModulePath) + ";" + kDriverFile); }, "velk4",
+                    {{"velk4", {std::string(kModulePath) + ";" + kDriverFile, 7}}}},
+        // Paths compare without regard to case, and a plain string is a message file too.
+        RemovalCase{"TheSamePathInOtherLettersAndType", "velk4", [] { SetMessageFile("velk4", "d:\\SVC\\EVTSVC.EXE", REG_SZ); },
+                    "velk4", {}}),
+    [](const testing::TestParamInfo<RemovalCase>& info) { return std::string(info.param.name); });
+
+struct RemovalFailure {
+  const char* name;
+  ksim::Fault fault;
+  ErrorCode code;
+  std::map<std::string, tSource> application;
+};
+
+void PrintTo(const RemovalFailure& c, std::ostream* os) { *os << c.name; }
+
+class SourceRemovalFailureTest : public MachineTest, public testing::WithParamInterface<RemovalFailure> {};
+
+// A source of this executable that cannot be removed fails the removal before the service is
+// deleted, so that running it again finishes it; the other sources are removed all the same.
+TEST_P(SourceRemovalFailureTest, KeepsTheServiceAndReports) {
+  const RemovalFailure& c = GetParam();
+  ASSERT_EQ(InstallQuietly("velk4,qtr"), ecNoError);
+  ErrorCode code = ecNoError;
+  std::string output;
+  {
+    ksim::ScopedFault fault(c.fault);
+    output = Capture([] { return CWMIServiceUtil::ServiceUninstall(false, "velk4,qtr"); }, &code);
+    EXPECT_EQ(fault.Hits(), 1u);
+  }
+  EXPECT_EQ(output, "korvlog Service failed to remove from registry.\r\n");
+  EXPECT_EQ(code, c.code);
+  EXPECT_TRUE(ksim::FindService(kServiceName));
+  EXPECT_EQ(ApplicationSources(), c.application);
+  EXPECT_EQ(Capture([] { return CWMIServiceUtil::ServiceUninstall(true, "velk4,qtr"); }, &code), "");
+  EXPECT_EQ(code, ecNoError);
+  EXPECT_TRUE(ApplicationSources().empty());
+  EXPECT_FALSE(ksim::FindService(kServiceName));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SourceRemovalFailureTest,
+    testing::Values(
+        RemovalFailure{"DeleteKey",
+                       Fault("RegDeleteKeyA").On("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\velk4")
+                           .Returns(ERROR_ACCESS_DENIED),
+                       SystemError(ERROR_ACCESS_DENIED), {{"velk4", kDriver}}},
+        RemovalFailure{"ModulePath", Fault("GetModuleFileNameA").LastError(ERROR_ACCESS_DENIED),
+                       SystemError(ERROR_ACCESS_DENIED), {{"korvlog", kOwn}, {"velk4", kDriver}, {"qtr", kDriver}}},
+        RemovalFailure{"ListCopy", Fault("LocalAlloc").On("10"), ecOutOfMemory,
+                       {{"korvlog", kOwn}, {"velk4", kDriver}, {"qtr", kDriver}}}),
+    [](const testing::TestParamInfo<RemovalFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(MachineTest, RemovalLeavesTheDriverSourcesInPlace) {
   ASSERT_EQ(InstallQuietly("velk4,qtr"), ecNoError);

@@ -19,6 +19,9 @@ const std::string kUninstallFailed = "korvlog Service uninstall failed.\r\n";
 const std::string kShutdownFailed = "korvlog Service shutdown failed, uninstallaton unsucessful.\r\n";
 const std::string kOpenFailed = "korvlog Service open failed.\r\n";
 const std::string kNotInstalled = "Service might not be installed yet.\r\n";
+const std::string kDescription =
+    "Writes the firmware messages of the supported RAID controllers to the Application event log and answers "
+    "their requests for the host's time.";
 
 class InstallTest : public MachineTest {};
 
@@ -38,6 +41,7 @@ TEST_F(InstallTest, RegistersTheServiceAndItsEventSource) {
   EXPECT_EQ(service->dependencies, (std::vector<std::string>{"WinMgmt", "RasMan", "Eventlog"}));
   EXPECT_EQ(service->loadOrderGroup, "");
   EXPECT_EQ(service->startName, "LocalSystem");
+  EXPECT_EQ(service->description, kDescription);
   EXPECT_FALSE(service->hasFailureActions);
   EXPECT_EQ(service->openHandles, 0u);
 
@@ -213,6 +217,18 @@ INSTANTIATE_TEST_SUITE_P(
         InstallFailure{"TypesValue", Fault("RegSetValueExA").On("TypesSupported").Returns(ERROR_CANTWRITE),
                        SystemError(ERROR_CANTWRITE), kRegistryFailed, true, true}),
     [](const testing::TestParamInfo<InstallFailure>& info) { return std::string(info.param.name); });
+
+// The description is for the administrator only: a service manager that refuses it (Windows NT 4
+// has no descriptions) still gets a working service, and the console says nothing of it.
+TEST_F(InstallTest, ADescriptionThatCannotBeSetFailsNothing) {
+  ksim::ScopedFault fault(Fault("ChangeServiceConfig2A").On(kServiceName).LastError(ERROR_INVALID_LEVEL));
+  ErrorCode code = ecInternalError;
+  EXPECT_EQ(Capture([] { return CWMIServiceUtil::ServiceInstall("velk4,qtr"); }, &code), kInstalled);
+  EXPECT_EQ(code, ecNoError);
+  EXPECT_EQ(fault.Hits(), 1u);
+  EXPECT_EQ(ksim::FindService(kServiceName)->description, "");
+  EXPECT_EQ(ksim::RegistryRead(kSourceKey, "TypesSupported")->AsDword(), 0x1Fu);
+}
 
 TEST_F(InstallTest, AFailedValueStopsTheRegistration) {
   ksim::ScopedFault fault(Fault("RegSetValueExA").On("EventMessageFile").Returns(ERROR_CANTWRITE));

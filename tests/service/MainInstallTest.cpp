@@ -55,6 +55,23 @@ TEST_F(MainInstallTest, InstallReinstallUninstallAndUninstallAgain) {
   EXPECT_NE(rc, 0);
 }
 
+// "-u" with "-d" also removes the event sources that "-i" registered for the list; without it they
+// stay.
+TEST_F(MainInstallTest, UninstallWithTheListRemovesItsEventSources) {
+  const std::string kLog = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+  for (const bool bWithList : {false, true}) {
+    ASSERT_EQ(Run({"-i", "evtsvc", "-d", "velk4,qtr"}).substr(0, 27), "evtsvc Service installed.\r\n");
+    std::vector<std::string> args = {"-u", "evtsvc"};
+    if (bWithList) args.insert(args.end(), {"-d", "velk4,qtr"});
+    int rc = -1;
+    EXPECT_EQ(Run(args, &rc), "evtsvc Service uninstalled.\r\n");
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(ksim::FindService("evtsvc"));
+    for (const char* pszSource : {"evtsvc", "velk4", "qtr"})
+      EXPECT_EQ(ksim::RegistryKeyExists(kLog + "\\" + pszSource), !bWithList) << pszSource;
+  }
+}
+
 TEST_F(MainInstallTest, AnEmptyDriverListShowsTheUsageOnly) {
   EXPECT_EQ(Run({"-i", "evtsvc", "-d", ""}), kUsage);
   EXPECT_TRUE(ksim::Services().empty());
@@ -70,7 +87,7 @@ TEST_F(MainInstallTest, AFailedRegistrationEndsWithTheErrorLine) {
 TEST_F(MainInstallTest, AFailedStopEndsWithBothLinesAndTheErrorLine) {
   ASSERT_EQ(Run({"-i", "evtsvc", "-d", "velk4"}).substr(0, 27), "evtsvc Service installed.\r\n");
   ASSERT_TRUE(ksim::RunServiceStandIn("evtsvc", ksim::StopBehaviour::kFails, ERROR_SERVICE_REQUEST_TIMEOUT));
-  EXPECT_EQ(Run({"-u", "evtsvc", "-d", "ignored"}),
+  EXPECT_EQ(Run({"-u", "evtsvc", "-d", "velk4"}),
             "evtsvc Service shutdown failed, uninstallaton unsucessful.\r\nevtsvc Service uninstall failed.\r\n" +
                 kUsage + "Error found - System Error (1053) (0xffff041d)");
 }

@@ -3,7 +3,10 @@
 //   korvlog_probe msgtable PATH  the message table in the module at PATH, byte for byte, and
 //                                every message formatted by FormatMessage with one insert
 //   korvlog_probe qc NAME        the service's registered configuration, one "field=value" a line
-// Exit status 0 when everything looked as expected (msgtable) or the service was found (qc).
+//   korvlog_probe version PATH   the version resource of the module at PATH as the version
+//                                functions read it, one "field=value" a line
+// Exit status 0 when everything looked as expected (msgtable), the service was found (qc) or the
+// module has a version resource (version).
 #include <windows.h>
 
 #include <cstdio>
@@ -101,6 +104,15 @@ int QueryConfig(const char* pszName) {
       printf("%s%s", p == pConfig->lpDependencies ? "" : "|", p);
     printf("\ndisplay=%s\naccount=%s\n", pConfig->lpDisplayName ? pConfig->lpDisplayName : "",
            pConfig->lpServiceStartName ? pConfig->lpServiceStartName : "");
+    BYTE rgbDescription[1024] = {};
+    DWORD cbDescription = 0;
+    if (QueryServiceConfig2A(hService, SERVICE_CONFIG_DESCRIPTION, rgbDescription, sizeof(rgbDescription),
+                             &cbDescription)) {
+      const char* pszDescription = reinterpret_cast<SERVICE_DESCRIPTIONA*>(rgbDescription)->lpDescription;
+      printf("description=%s\n", pszDescription ? pszDescription : "");
+    } else {
+      printf("description-error=%lu\n", GetLastError());
+    }
   } else {
     printf("error=%lu\n", GetLastError());
     rc = 1;
@@ -110,11 +122,51 @@ int QueryConfig(const char* pszName) {
   return rc;
 }
 
+int Version(const char* pszPath) {
+  DWORD dwHandle = 0;
+  const DWORD cbInfo = GetFileVersionInfoSizeA(pszPath, &dwHandle);
+  std::vector<BYTE> info(cbInfo ? cbInfo : 1);
+  if (!cbInfo || !GetFileVersionInfoA(pszPath, 0, cbInfo, info.data())) {
+    printf("error=%lu\n", GetLastError());
+    return 1;
+  }
+  VS_FIXEDFILEINFO* pFixed = nullptr;
+  UINT cbFixed = 0;
+  if (VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&pFixed), &cbFixed) && pFixed) {
+    printf("fileversion=%u.%u.%u.%u\n", HIWORD(pFixed->dwFileVersionMS), LOWORD(pFixed->dwFileVersionMS),
+           HIWORD(pFixed->dwFileVersionLS), LOWORD(pFixed->dwFileVersionLS));
+    printf("productversion=%u.%u.%u.%u\n", HIWORD(pFixed->dwProductVersionMS),
+           LOWORD(pFixed->dwProductVersionMS), HIWORD(pFixed->dwProductVersionLS),
+           LOWORD(pFixed->dwProductVersionLS));
+  }
+  // The string table of the first translation, as Explorer's Details page finds it.
+  WORD* pTranslation = nullptr;
+  UINT cbTranslation = 0;
+  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pTranslation),
+                      &cbTranslation) ||
+      cbTranslation < 4) {
+    printf("translation-error\n");
+    return 1;
+  }
+  const char* const rgpszNames[] = {"CompanyName", "FileDescription", "FileVersion", "LegalCopyright", "ProductName",
+                                    "ProductVersion", "OriginalFilename"};
+  for (const char* pszName : rgpszNames) {
+    char szQuery[128];
+    snprintf(szQuery, sizeof(szQuery), "\\StringFileInfo\\%04x%04x\\%s", pTranslation[0], pTranslation[1], pszName);
+    char* pszValue = nullptr;
+    UINT cchValue = 0;
+    if (VerQueryValueA(info.data(), szQuery, reinterpret_cast<void**>(&pszValue), &cchValue) && pszValue)
+      printf("%s=%s\n", pszName, pszValue);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc == 3 && strcmp(argv[1], "msgtable") == 0) return MessageTable(argv[2]);
   if (argc == 3 && strcmp(argv[1], "qc") == 0) return QueryConfig(argv[2]);
-  printf("usage: korvlog_probe msgtable PATH | qc NAME\n");
+  if (argc == 3 && strcmp(argv[1], "version") == 0) return Version(argv[2]);
+  printf("usage: korvlog_probe msgtable PATH | qc NAME | version PATH\n");
   return 2;
 }

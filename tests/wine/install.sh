@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs, reinstalls and removes the real korvlog.exe under Wine; checks the service and the
-# event-source registration with Wine's own reg and sc and with korvlog_probe.exe; checks the
-# message table inside korvlog.exe through the platform loader; and compares the console bytes
+# Installs, reinstalls and removes the real korvlog.exe under Wine; checks the service (its
+# description too) and the event-source registration with Wine's own reg and sc and with
+# korvlog_probe.exe; checks the message table and the version resource inside korvlog.exe through
+# the platform's loader and version functions; and compares the console bytes
 # of every command line with those of the Linux build, which keeps its simulated machine in a
 # state file so that its separate processes see one service database and one registry.
 # Usage: install.sh KORVLOG_EXE KORVLOG_LINUX WORKDIR PROBE_EXE
@@ -97,6 +98,7 @@ check_registration() {
   expect_line "$qc" '^start=2$' "QueryServiceConfigA"
   expect_line "$qc" '^error=1$' "QueryServiceConfigA"
   expect_line "$qc" '^display=korvlog$' "QueryServiceConfigA"
+  expect_line "$qc" "^description=Writes the firmware messages of the supported RAID controllers to the Application event log and answers their requests for the host's time\.\$" "QueryServiceConfig2A"
   if [ "$(printf '%s\n' "$qc" | sed -n 's/^binary=//p')" != "$image" ]; then
     failed "QueryServiceConfigA: binary path is not [$image]"
     printf '%s\n' "$qc"
@@ -159,6 +161,21 @@ both "$plain" -i korvlog -d velk4,qtr
 expect_output "korvlog Service install failed.\r\nService might be installed already.\r\n$usage_tail"
 check_registration "$plain" 'C:\korvlog\korvlog.exe -d velk4,qtr' 'C:\\korvlog\\korvlog\.exe -d velk4,qtr'
 
+echo "== the version resource, as the version functions read it, against the usage text"
+# The usage text of the install that failed: "Version v<version>  <maker's notice>".
+usage_version=$(tr -d '\r' <"$work/wine.out" | sed -n 's/^Version v\([0-9.]*\)  .*$/\1/p')
+notice=$(tr -d '\r' <"$work/wine.out" | sed -n 's/^Version v[0-9.]*  \(.*\)$/\1/p')
+version=$(query "$probe" version "$plain")
+printf '%s\n' "$version" | sed 's/^/    /'
+file_version=$(printf '%s\n' "$version" | sed -n 's/^fileversion=//p')
+# 1.18.0.0 is shown as v1.18, 1.18.1.0 as v1.18.1.
+[ -n "$usage_version" ] && [ "$(printf '%s' "$file_version" | sed -E 's/(\.0)+$//')" = "$usage_version" ] ||
+  failed "file version [$file_version] against the usage text's v$usage_version"
+expect_line "$version" "^productversion=$file_version\$" "the product version"
+expect_line "$version" '^ProductName=korvlog$' "the product name"
+printf '%s\n' "$version" | grep -qxF "LegalCopyright=$notice" || failed "the maker's notice is not [$notice]"
+if printf '%s\n' "$version" | grep -q '^CompanyName='; then failed "the version resource names a company"; fi
+
 echo "== uninstall"
 both "$plain" -u korvlog
 expect_output 'korvlog Service uninstalled.\r\n'
@@ -175,10 +192,19 @@ both "$blank" -i korvlog -d 'velk4, qtr'
 expect_output 'korvlog Service installed.\r\nWorking filepath=C:\\svc dir\\korvlog.exe\r\n'
 check_registration "$blank" '"C:\svc dir\korvlog.exe" -d "velk4, qtr"' '"C:\\svc dir\\korvlog\.exe" -d "velk4, qtr"'
 
-echo "== uninstall"
-both "$blank" -u korvlog
+echo "== uninstall with the driver list: the event sources of this korvlog.exe go too"
+both "$blank" -u korvlog -d 'velk4, qtr'
 expect_output 'korvlog Service uninstalled.\r\n'
 check_not_installed
+for source in korvlog ' qtr'; do
+  if wine_run reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source" >/dev/null; then
+    failed "the event source [$source] is still there"
+  fi
+done
+# velk4 was registered by the first install, from the other folder: not this korvlog.exe's.
+check_driver_sources "$plain"
+reg=$(query reg query "$foreign_key")
+expect_line "$reg" "^ +EventMessageFile +REG_EXPAND_SZ +%SystemRoot%" "the System log's own qtr source"
 
 echo "== the message table inside korvlog.exe"
 if ! wine_run "$probe" msgtable "$plain"; then

@@ -277,6 +277,33 @@ TEST_F(ScmTest, FailureActionsReadBackAsSet) {
   EXPECT_EQ(ErrorOf([&] { return ChangeServiceConfig2A(h, 99, &clear); }), static_cast<DWORD>(ERROR_INVALID_LEVEL));
 }
 
+TEST_F(ScmTest, DescriptionReadsBackAsSet) {
+  SC_HANDLE h = Create();
+  char szText[] = "What the service does.";
+  SERVICE_DESCRIPTIONA set = {szText};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_DESCRIPTION, &set));
+  // A null text changes nothing.
+  SERVICE_DESCRIPTIONA keep = {nullptr};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_DESCRIPTION, &keep));
+
+  DWORD cbNeeded = 0;
+  EXPECT_EQ(ErrorOf([&] { return QueryServiceConfig2A(h, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &cbNeeded); }),
+            static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(cbNeeded, sizeof(SERVICE_DESCRIPTIONA) + sizeof(szText));
+  std::vector<BYTE> buffer(cbNeeded);
+  ASSERT_TRUE(QueryServiceConfig2A(h, SERVICE_CONFIG_DESCRIPTION, buffer.data(), cbNeeded, &cbNeeded));
+  EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription, szText);
+
+  // An empty text deletes the description.
+  char szEmpty[] = "";
+  SERVICE_DESCRIPTIONA clear = {szEmpty};
+  ASSERT_TRUE(ChangeServiceConfig2A(h, SERVICE_CONFIG_DESCRIPTION, &clear));
+  EXPECT_EQ(ksim::FindService(kName)->description, "");
+  // Setting it needs change-configuration access.
+  EXPECT_EQ(ErrorOf([&] { return ChangeServiceConfig2A(Open(SERVICE_QUERY_CONFIG), SERVICE_CONFIG_DESCRIPTION, &set); }),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(ScmTest, FaultsApplyToTheNamedService) {
   Create();
   Create("other");
