@@ -39,7 +39,8 @@ DWORD StartServiceByName(const std::string& service, const std::vector<std::stri
 DWORD ControlServiceByName(const std::string& service, DWORD control) {
   SC_HANDLE hScm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE hService =
-      OpenServiceA(hScm, service.c_str(), SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE);
+      OpenServiceA(hScm, service.c_str(),
+                   SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL);
   SERVICE_STATUS ss = {};
   const DWORD dwError = ControlService(hService, control, &ss) ? 0 : GetLastError();
   CloseServiceHandle(hService);

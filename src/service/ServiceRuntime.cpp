@@ -162,10 +162,12 @@ ErrorCode CWMIServiceUtil::ServiceShutdown(CWMIService* pServiceRef, ErrorCode e
   ss.dwCheckPoint = 0;
   ss.dwWaitHint = 0;
   // A start that failed says so, with the Windows error where there is one. A start that a stop
-  // cut short did not fail.
+  // cut short did not fail. Nor does a start that fails after a stop was asked for: the service
+  // stops as asked, and an error here would have the failure actions start it again. The
+  // failure's record says what failed.
   ss.dwWin32ExitCode = 0;
   ss.dwServiceSpecificExitCode = 0;
-  if (ecStart != ecNoError && ecStart != ecShuttingDown) {
+  if (ecStart != ecNoError && ecStart != ecShuttingDown && !IsStop(GetServiceCntrlState())) {
     if (CError::IsSystemError(ecStart)) {
       ss.dwWin32ExitCode = static_cast<DWORD>(ecStart) & 0xFFFF;
     } else {

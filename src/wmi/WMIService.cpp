@@ -11,6 +11,8 @@
 #include "wmi/Connection.h"
 #include "wmi/Consumers.h"
 
+#include <ProductVersion.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <new>
@@ -624,7 +626,11 @@ void CWMIService::WriteStatus() {
   std::unique_ptr<char[]> pszText(new (std::nothrow) char[c_cchStatus]);
   if (!pszText) return;
   CTextBuilder text(pszText.get(), c_cchStatus);
-  text.Append("The service is running.\r\n");
+  text.Append("The service is running. Version: %s\r\n", KORVLOG_VERSION_TEXT);
+  CComRef<CConnection> pConnection = AcquireConnection();
+  text.Append("Connection to WMI: %s\r\n",
+              pConnection && !pConnection->IsLost() ? "connected" : "lost; the service connects again now and then");
+  pConnection.Reset();
   char szDrivers[512];
   CAdapterInfo::GetSupportedDrivers(szDrivers, sizeof(szDrivers));
   text.Append("Supported drivers: %s\r\n", szDrivers);
@@ -640,6 +646,8 @@ void CWMIService::WriteStatus() {
                   QueryStateText(GetQueryStatus(static_cast<ENameSpace>(ns), static_cast<EQueryEvent>(q))));
     }
   }
+  text.Append("Event log backlog: %ld record(s) waiting for the log to accept them.\r\n",
+              static_cast<long>(CEventLog::BacklogSize()));
   const CEventLog::tCounts counts = CEventLog::Counts();
   text.Append("Since the start: %ld controller message(s) logged, %ld host-time request(s) answered, %ld lost.\r\n",
               static_cast<long>(counts.lMessages), static_cast<long>(counts.lHostTimes),

@@ -33,15 +33,6 @@ const DWORD kEventLost = 0xC0002018;
 
 class PlatformFails : public ServiceHost {
  protected:
-  static bool WaitFor(const std::function<bool()>& done, int timeoutMilliseconds = 15000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
-
   static size_t CountIds(DWORD dwEventId) {
     size_t n = 0;
     for (const Record& r : Records()) n += r.eventId == dwEventId;

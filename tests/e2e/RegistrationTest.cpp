@@ -86,14 +86,6 @@ class RegistrationsFollowWmi : public ServiceHost {
     return CountTexts(std::string("Query \"") + pszQuery + "\" is registered again.\r\n");
   }
 
-  static bool WaitFor(const std::function<bool()>& done, int timeoutMilliseconds = 10000) {
-    for (int i = 0; i < timeoutMilliseconds / 5; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-  }
-
   static inline bool s_bManualPolling = false;
 };
 

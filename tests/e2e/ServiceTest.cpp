@@ -8,6 +8,7 @@
 #include "sink/WbemSink.h"
 #include "wmi/WMIService.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,7 +24,17 @@ using ksim::machine::RaiseFirmwareMessage;
 using ksim::machine::RemoveScsiController;
 using ksim::machine::UnloadRaidDriver;
 
-class Service : public ServiceHost {};
+class Service : public ServiceHost {
+ protected:
+  // Starts the service once, as on a system before Windows Vista, where the failure actions
+  // follow crashes only: a start that fails is one run, without the restarts that follow it from
+  // Vista on.
+  void StartBeforeVista() {
+    ksim::ScopedFault beforeVista(Fault("ChangeServiceConfig2A").On(kServiceName).Nth(2).LastError(ERROR_INVALID_LEVEL));
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  }
+};
 
 const DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 const SERVICE_STATUS kStartPending = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, kAccepted, 0, 0, 1, 6000};
@@ -197,8 +208,7 @@ TEST_P(CreationFails, StopsAtOnceAndSaysWhy) {
   const LeakCheck bstrsBefore = LiveBstrs();
   {
     ksim::ScopedFault fault(GetParam().fault);
-    ASSERT_EQ(0u, Start());
-    ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+    StartBeforeVista();
   }
   Settle();
   ExpectReports({kStartPending, kStopPending, StoppedAfterFailure(GetParam().code)});
@@ -248,8 +258,7 @@ TEST_F(Service, ConnectingTheFirstNamespaceFailsBeforeTheSecondIsTried) {
   Install();
   ksim::ClearCalls();
   ksim::ScopedFault fault(Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_FAILED));
-  ASSERT_EQ(0u, Start());
-  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  StartBeforeVista();
   EXPECT_EQ(1u, ksim::CountCalls("IWbemLocator::ConnectServer"));
   EXPECT_EQ(0u, ksim::CountCalls("IWbemServices::CreateInstanceEnum"));
 }
@@ -262,12 +271,26 @@ TEST_F(Service, ExceptionDuringStartUpIsLoggedAndStopsTheService) {
     SetLastError(ERROR_INVALID_DATA);
     throw std::runtime_error("provider fault");
   });
-  ASSERT_EQ(0u, Start());
-  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  StartBeforeVista();
   EXPECT_EQ(std::vector<std::string>{"Exception in CWMIService::Initialize.  err=0xffff000d\r\n"}, Texts());
   ExpectReports({kStartPending, kStopPending, StoppedAfterFailure(0xffff000d)});
   Settle();
   EXPECT_EQ(0, ksim::LiveCount("com_objects")) << "the half-made connection is released";
+}
+
+// From Windows Vista on, the failure actions follow a failed start too: the service is started
+// again twice, half a second apart, and then left stopped with its error.
+TEST_F(Service, AFailedStartIsTriedTwiceMoreFromVistaOn) {
+  AddScsiController(kPathA, L"velk4");
+  Install();
+  ksim::ScopedFault fault(Failing("IWbemLocator::ConnectServer", "\\\\.\\ROOT\\WMI", WBEM_E_FAILED));
+  ASSERT_EQ(0u, Start());
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  EXPECT_EQ(3u, ksim::ServiceProcessCount(kServiceName));
+  EXPECT_EQ(3u, ksim::CountCalls("IWbemLocator::ConnectServer"));
+  const SERVICE_STATUS failed = StoppedAfterFailure(ecWbemError);
+  ExpectReports({kStartPending, kStopPending, failed, kStartPending, kStopPending, failed, kStartPending, kStopPending,
+                 failed});
 }
 
 TEST_F(Service, MessagesAndHostTimeRequests) {
@@ -439,6 +462,48 @@ TEST_F(Service, InterrogateReportsOnceAndPauseIsIgnored) {
   // A stop after an interrogate still stops.
   Stop();
   ExpectReports({kStartPending, kRunning, kRunning, kStopPending, kStopped});
+}
+
+// `sc control korvlog 128` asks for the service's state in one record; other user controls reach
+// the handler and change nothing, and codes above 255 the Service Control Manager refuses.
+TEST_F(Service, TheStatusControlWritesOneRecordOfTheServicesState) {
+  AddScsiController(kPathA, L"velk4");
+  AddScsiController(kPathQ, L"other");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 1, "before the status")));
+  Settle();
+  ksim::ClearEventLog();
+
+  EXPECT_EQ(0u, Control(129));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Control(256));
+  EXPECT_EQ(0u, Control(128));
+  ASSERT_TRUE(WaitFor([] { return !Records().empty(); }));
+  Settle();
+  const std::vector<Record> records = Records();
+  ASSERT_EQ(1u, records.size());
+  EXPECT_EQ(0x40002017u, records[0].eventId);
+  EXPECT_EQ(EVENTLOG_INFORMATION_TYPE, records[0].type);
+  const std::wstring wa(kPathA), wq(kPathQ);
+  // The table keeps device IDs as WMI gives them, in capitals.
+  std::string a(wa.begin(), wa.end()), q(wq.begin(), wq.end());
+  for (std::string* p : {&a, &q}) std::transform(p->begin(), p->end(), p->begin(), ::toupper);
+  EXPECT_EQ("The service is running. Version: v1.18\r\n"
+            "Connection to WMI: connected\r\n"
+            "Supported drivers: velk4,qtr\r\n"
+            "Controllers: 2\r\n"
+            "  " + a + ": driver velk4, served\r\n"
+            "  " + q + ": driver other, not served\r\n"
+            "Event queries:\r\n"
+            "  SELECT * FROM Talvenix_AdapterPrintfNotification: registered\r\n",
+            records[0].text.substr(0, records[0].text.find("  SELECT * FROM __ClassCreationEvent")));
+  EXPECT_NE(std::string::npos, records[0].text.find("  SELECT * FROM Talvenix_HostTimeRequest: registered\r\n"));
+  EXPECT_NE(std::string::npos,
+            records[0].text.find("Event log backlog: 0 record(s) waiting for the log to accept them.\r\n"
+                                 "Since the start: 1 controller message(s) logged, 0 host-time request(s) answered, "
+                                 "0 lost.\r\n"));
+  ExpectReports({kStartPending, kRunning});
+  Stop();
 }
 
 TEST_F(Service, ShutdownAfterStopDoesNothingMore) {

@@ -403,6 +403,7 @@ TEST_F(ReconfigTest, SetsTheFailureActions) {
   }
   EXPECT_EQ(service->failureActions.rebootMessage, "");
   EXPECT_EQ(service->failureActions.command, "");
+  EXPECT_TRUE(service->failureActionsOnNonCrashFailures) << "a failed start restarts the service too";
   EXPECT_TRUE(ksim::EventLogRecords().empty());
   EXPECT_FALSE(ksim::ScmLock().locked);
 
@@ -413,9 +414,42 @@ TEST_F(ReconfigTest, SetsTheFailureActions) {
       order.push_back(call.call + "(" + call.selector + ")");
   EXPECT_EQ(order, (std::vector<std::string>{"OpenSCManagerA(ServicesActive)", "LockServiceDatabase()",
                                              "OpenServiceA(korvlog)", "ChangeServiceConfig2A(korvlog)",
-                                             "UnlockServiceDatabase()", "CloseServiceHandle(korvlog)",
+                                             "ChangeServiceConfig2A(korvlog)", "UnlockServiceDatabase()", "CloseServiceHandle(korvlog)",
                                              "CloseServiceHandle()"}));
 }
+
+// The setting that makes the actions follow a stop with an error exists from Windows Vista on:
+// an earlier system refuses it as an unknown level, which is no fault. Any other refusal leaves
+// the actions for crashes and says so.
+struct FlagRefusal {
+  const char* name;
+  DWORD dwError;
+  std::vector<std::string> texts;
+};
+
+void PrintTo(const FlagRefusal& c, std::ostream* os) { *os << c.name; }
+
+class ReconfigFlagTest : public ReconfigTest, public testing::WithParamInterface<FlagRefusal> {};
+
+TEST_P(ReconfigFlagTest, LeavesTheActionsForCrashes) {
+  ksim::ScopedFault refused(Fault("ChangeServiceConfig2A").On(kServiceName).Nth(2).LastError(GetParam().dwError));
+  EXPECT_EQ(CWMIServiceUtil::Reconfig(), ecNoError);
+  EXPECT_EQ(1u, refused.Hits());
+  auto service = ksim::FindService(kServiceName);
+  EXPECT_TRUE(service->hasFailureActions);
+  EXPECT_FALSE(service->failureActionsOnNonCrashFailures);
+  std::vector<std::string> texts;
+  for (const ksim::EventRecord& r : ksim::EventLogRecords()) texts.push_back(r.strings.at(0));
+  EXPECT_EQ(GetParam().texts, texts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, ReconfigFlagTest,
+    testing::Values(FlagRefusal{"BeforeVista", ERROR_INVALID_LEVEL, {}},
+                    FlagRefusal{"Denied", ERROR_ACCESS_DENIED,
+                                {"The failure actions apply to crashes only: they could not be set for a stop that "
+                                 "reports an error. Error: 0x00000005\r\n"}}),
+    [](const testing::TestParamInfo<FlagRefusal>& info) { return std::string(info.param.name); });
 
 TEST_F(ReconfigTest, AForeignLockWithReadableStatusLeavesTheActionsAlone) {
   ksim::ScopedScmLock foreign("CORP\\admin", 42);

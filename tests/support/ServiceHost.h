@@ -22,7 +22,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ktest {
@@ -73,6 +76,16 @@ class ServiceHost : public testing::Test {
 
   // Sends a control; the error of ControlService, or 0.
   DWORD Control(DWORD dwControl) { return ksim::ControlServiceByName(kServiceName, dwControl); }
+
+  // Waits, in real time, until done() holds; false when it still does not after the time-out.
+  static bool WaitFor(const std::function<bool()>& done, int timeoutMilliseconds = 15000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
 
   bool IsRunning() {
     auto info = ksim::FindService(kServiceName);
