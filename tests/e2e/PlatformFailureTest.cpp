@@ -39,12 +39,6 @@ class PlatformFails : public ServiceHost {
     return n;
   }
 
-  static size_t CountTextsWith(const std::string& part) {
-    size_t n = 0;
-    for (const std::string& t : Texts()) n += t.find(part) != std::string::npos;
-    return n;
-  }
-
   // A message of controller A and a host-time request: each served exactly once.
   void ExpectServedOnce(const std::string& text, const wchar_t* pwszPath = kPathA) {
     const size_t before = ksim::machine::SetAdapterTimeCalls().size();

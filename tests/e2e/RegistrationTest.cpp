@@ -195,6 +195,7 @@ TEST_P(DriverReload, BringsBothQueriesBackOnceAndTheLogSaysSoOncePerChange) {
     EXPECT_EQ(0u, CountSubscribed(kQueryMessages));
     EXPECT_NE(qsActive, StatusOf(nsWMI, qEAdapterPrintfNotification));
     EXPECT_NE(qsActive, StatusOf(nsWMI, qEHostTimeRequest));
+    EXPECT_EQ(1u, CountSubscribed(kQueryPrintfCreated)) << "the class's creation is awaited";
     EXPECT_EQ(static_cast<size_t>(round), Lost(kMessagesQueryText));
     EXPECT_EQ(static_cast<size_t>(round), Lost(kHostTimeQueryText));
 

@@ -74,6 +74,28 @@ TEST_F(StopDuringBurst, AcceptedWorkFinishesBeforeStoppedAndTheStopReportsItsPro
   for (size_t i = 0; i < checkPoints.size(); ++i) EXPECT_EQ(i + 1, checkPoints[i]) << "a rising check point";
 }
 
+// The stop drains the queue: every event the sink accepted is handled before stopped, also those
+// that waited behind a slow one.
+TEST_F(StopDuringBurst, EveryAcceptedEventIsHandledBeforeStopped) {
+  ksim::machine::AddScsiController(kPathA, L"velk4");
+  ksim::machine::LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  WatchReports();
+  std::atomic<bool> bArmed{true};
+  ksim::ScopedHook slow("IWbemServices::GetObject", "", [&] {
+    if (bArmed.exchange(false)) std::this_thread::sleep_for(300ms);
+  });
+  const size_t kRequests = 50;
+  for (size_t i = 0; i < kRequests; ++i) ASSERT_TRUE(ksim::machine::RaiseHostTimeRequest(kPathA));
+  ASSERT_TRUE(ksim::wmi::WaitIdle()) << "WMI handed every request to the sink";
+  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+  Settle();
+  EXPECT_EQ(kRequests, ksim::machine::SetAdapterTimeCalls().size());
+  EXPECT_EQ(kRequests, CountTextsWith("Sent host time of "));
+  EXPECT_EQ(ksim::EventLogRecords().size(), RecordsBeforeLastReport()) << "no record after stopped";
+}
+
 TEST_F(StopDuringBurst, AThousandEventsInFlightStillStopAtOnce) {
   ksim::machine::AddScsiController(kPathA, L"velk4");
   ksim::machine::AddScsiController(kPathB, L"velk4");
@@ -107,6 +129,7 @@ TEST_F(StopDuringBurst, TheServiceStopsCleanlyWhileWorkersRun) {
   ksim::machine::AddScsiController(kPathA, L"velk4");
   ksim::machine::AddScsiController(kPathB, L"velk4");
   ksim::machine::AddScsiController(kPathQ, L"qtr");
+  const LeakCheck bstrsBefore = LiveBstrs();
   ksim::machine::LoadRaidDriver(L"velk4");
   InstallAndStart();
   ASSERT_TRUE(Subscribed(kQueryMessages));
@@ -136,6 +159,9 @@ TEST_F(StopDuringBurst, TheServiceStopsCleanlyWhileWorkersRun) {
   EXPECT_TRUE(ksim::wmi::Subscriptions().empty());
   EXPECT_EQ(0, ksim::LiveCount("IWbemServices")) << "a services object outlived the service";
   EXPECT_EQ(0, ksim::LiveCount("IWbemLocator"));
+  ksim::machine::UnloadRaidDriver();  // its instances hold the last messages
+  Settle();
+  ExpectNothingLeft(bstrsBefore);
 }
 
 }  // namespace

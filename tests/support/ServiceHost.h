@@ -119,6 +119,13 @@ class ServiceHost : public testing::Test {
     return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
   }
 
+  // How many records' texts hold part.
+  static size_t CountTextsWith(const std::string& part) {
+    size_t n = 0;
+    for (const std::string& t : Texts()) n += t.find(part) != std::string::npos;
+    return n;
+  }
+
   static bool Subscribed(const std::wstring& query) { return CountSubscribed(query) > 0; }
 
   static size_t CountSubscribed(const std::wstring& query) {
