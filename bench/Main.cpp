@@ -78,7 +78,7 @@ void Alternate(Korvlog& korvlog, Reference& reference, int repeat, Body body) {
 }
 
 struct Burst {
-  std::vector<double> cpuUs[2], consumerCpuUs[2], peakMiB[2], growthMiB[2], rate[2];
+  std::vector<double> cpuUs[2], consumerCpuUs[2], peakMiB[2], growthMiB[2], rate[2], inversions[2];
   std::string counts[2];
   bool bClean[2] = {true, true};
 };
@@ -107,6 +107,8 @@ Burst RunBurst(const Options& o, Korvlog& korvlog, Reference& reference, Driver&
         b.peakMiB[i].push_back(static_cast<double>(peak) / 1024.0);
         b.growthMiB[i].push_back(static_cast<double>(peak - rss0) / 1024.0);
         b.rate[i].push_back(n / (static_cast<double>(t1 - t0) / 1e9));
+        b.inversions[i].push_back(static_cast<double>(r.inversions));
+        if (r.inversions) Fail(std::string(c.Name()) + " burst: " + std::to_string(r.inversions) + " order inversions");
         if (o.bVerbose)
           fprintf(stderr, "burst %-9s %8.2f us/msg, %8.2f less the driver, peak %6.1f MiB (+%5.1f)\n", c.Name(),
                   b.cpuUs[i].back(), b.consumerCpuUs[i].back(), b.peakMiB[i].back(), b.growthMiB[i].back());
@@ -330,6 +332,7 @@ int Run(const Options& o) {
   Row("messages per second", "1/s", b.rate, 0);
   Row("peak RSS", "MiB", b.peakMiB, 1);
   Row("peak RSS above the start of the run", "MiB", b.growthMiB, 1);
+  Row("order inversions per controller", "", b.inversions, 0);
   printf("  %-40s korvlog: %s\n  %-40s reference: %s\n", "logged exactly once", b.counts[0].c_str(), "",
          b.counts[1].c_str());
   fflush(stdout);

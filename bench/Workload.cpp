@@ -236,15 +236,27 @@ void Driver::Count(RunResult* pResult) {
   std::unordered_map<std::string, size_t> counts;
   counts.reserve(expected.size());
   for (const std::string& e : expected) counts.emplace(e, 0);
+  std::unordered_map<size_t, size_t> newest;  // controller -> the latest message of it logged so far
   for (const ksim::EventRecord& r : ksim::EventLogRecords()) {
     auto it = r.strings.size() == 1 && r.source == kDriver ? counts.find(r.strings[0]) : counts.end();
     if (it == counts.end()) {
       if (m_pState->bVerbose)
         fprintf(stderr, "other record: %s: %s\n", r.source.c_str(), r.strings.empty() ? "" : r.strings[0].c_str());
       ++pResult->other;
+      continue;
     }
-    else
-      ++it->second;
+    ++it->second;
+    // The controller and the message's number, as TextOf wrote them.
+    unsigned run = 0;
+    size_t c = 0, seq = 0;
+    const size_t at = it->first.find(": run ");
+    if (at != std::string::npos && sscanf(it->first.c_str() + at, ": run %u controller %zu message %zu", &run, &c, &seq) == 3) {
+      auto last = newest.find(c);
+      if (last != newest.end() && seq < last->second)
+        ++pResult->inversions;
+      else
+        newest[c] = seq;
+    }
   }
   ksim::ClearEventLog();
   for (const auto& [text, n] : counts) {

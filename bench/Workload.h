@@ -24,6 +24,7 @@ struct RunResult {
   size_t lost = 0;     // sent messages never logged
   size_t doubled = 0;  // records beyond the first of a message logged more than once
   size_t other = 0;    // records that are none of the sent messages
+  size_t inversions = 0;  // records logged after the record of a later message of the same controller
   bool stalled = false;  // paced: a message was never fetched, so the run stopped early
   std::vector<double> windowUs;  // paced: notification to GetObject of each message, in µs
   double gapUs = 0;  // gapped: the mean time between two messages of a controller, as the driver kept it

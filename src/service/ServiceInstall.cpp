@@ -367,7 +367,10 @@ ErrorCode CWMIServiceUtil::Reconfig() {
   // From Windows Vista on, the actions can also follow a stop that reports an error, such as a
   // start that failed. Earlier systems know only the crash and refuse the setting as an unknown
   // level: the call itself is the check of the system.
-  SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+  // SERVICE_FAILURE_ACTIONS_FLAG, which the headers declare for Vista and later builds only.
+  struct {
+    BOOL fFailureActionsOnNonCrashFailures;
+  } flag = {TRUE};
   if (!ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
     const DWORD dwError = GetLastError();
     if (dwError != ERROR_INVALID_LEVEL)
