@@ -365,15 +365,15 @@ ErrorCode CWMIServiceUtil::Reconfig() {
     return CError::MapSystemError(dwError);
   }
   // From Windows Vista on, the actions can also follow a stop that reports an error, such as a
-  // start that failed. Earlier systems know only the crash and refuse the setting as an unknown
-  // level: the call itself is the check of the system.
+  // start that failed. Earlier systems know only the crash and refuse the setting, as an unknown
+  // level or a bad parameter (as Wine does too): the call itself is the check of the system.
   // SERVICE_FAILURE_ACTIONS_FLAG, which the headers declare for Vista and later builds only.
   struct {
     BOOL fFailureActionsOnNonCrashFailures;
   } flag = {TRUE};
   if (!ChangeServiceConfig2A(hService.Get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
     const DWORD dwError = GetLastError();
-    if (dwError != ERROR_INVALID_LEVEL)
+    if (dwError != ERROR_INVALID_LEVEL && dwError != ERROR_INVALID_PARAMETER)
       CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgServiceError,
                         "The failure actions apply to crashes only: they could not be set for a stop that reports an "
                         "error. Error: 0x%08x\r\n",

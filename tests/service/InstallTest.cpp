@@ -419,7 +419,7 @@ TEST_F(ReconfigTest, SetsTheFailureActions) {
 }
 
 // The setting that makes the actions follow a stop with an error exists from Windows Vista on:
-// an earlier system refuses it as an unknown level, which is no fault. Any other refusal leaves
+// an earlier system refuses it as an unknown level or a bad parameter, which is no fault. Any other refusal leaves
 // the actions for crashes and says so.
 struct FlagRefusal {
   const char* name;
@@ -446,6 +446,7 @@ TEST_P(ReconfigFlagTest, LeavesTheActionsForCrashes) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, ReconfigFlagTest,
     testing::Values(FlagRefusal{"BeforeVista", ERROR_INVALID_LEVEL, {}},
+                    FlagRefusal{"UnknownParameter", ERROR_INVALID_PARAMETER, {}},
                     FlagRefusal{"Denied", ERROR_ACCESS_DENIED,
                                 {"The failure actions apply to crashes only: they could not be set for a stop that "
                                  "reports an error. Error: 0x00000005\r\n"}}),
