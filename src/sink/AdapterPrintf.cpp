@@ -11,7 +11,6 @@
 namespace {
 
 const char c_szAdapterPrintfNotification[] = "Talvenix_AdapterPrintfNotification";
-const char c_szAdapterPrintf[] = "Talvenix_AdapterPrintf";
 // Only this many characters of a message reach the record.
 const LONG c_lMaxMessage = 256;
 
@@ -85,13 +84,23 @@ HRESULT CWbemSink::IndEAdapterPrintfNotification(IWbemServices* pServices, IWbem
     case ifFetched: break;
     case ifNoMemory:
       CEventLog::Print(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Out of Memory at Indicate_AdapterPrintfNotification()\r\n");
+      CEventLog::CountLost();
       return WBEM_E_FAILED;
     case ifNotFetched:
-      LogEventLost("A firmware message", "is lost", adapter, c_szAdapterPrintf, bstrName, hr);
+      LogEventLost("A firmware message", "is lost", adapter, "its Talvenix_AdapterPrintf instance could not be read",
+                   bstrName, hr);
       return WBEM_E_INVALID_PARAMETER;
-    default: return WBEM_E_FAILED;
+    default:
+      LogEventLost("A firmware message", "is lost", adapter, "no object path could be made of its name", bstrName,
+                   WBEM_E_FAILED);
+      return WBEM_E_FAILED;
   }
-  return LogAdapterMessage(pInstance.Get(), adapter);
+  HRESULT hrCause = S_OK;
+  hr = LogAdapterMessage(pInstance.Get(), adapter, &hrCause);
+  if (FAILED(hr))
+    LogEventLost("A firmware message", "is lost", adapter, "its Talvenix_AdapterPrintf instance could not be read",
+                 bstrName, hrCause);
+  return hr;
 }
 
 HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD wAdapterIndex) {
@@ -101,23 +110,27 @@ HRESULT CWbemSink::AdapterPrintfNotification(IWbemClassObject* pInstance, WORD w
   return LogAdapterMessage(pInstance, adapter);
 }
 
-HRESULT CWbemSink::LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter) {
+HRESULT CWbemSink::LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter, HRESULT* phrCause) {
+  auto failed = [phrCause](HRESULT hr) {
+    if (phrCause) *phrCause = hr;
+    return static_cast<HRESULT>(WBEM_E_FAILED);
+  };
   LONG lAdapterNumber = 0, lLevel = 0, lLength = 0;
   HRESULT hr = GetInteger(pInstance, L"AdapterNumber", &lAdapterNumber);
   if (FAILED(hr)) {
     LogHResult("Failed to get AdapterNumber. Error: %s\r\n", hr);
-    return WBEM_E_FAILED;
+    return failed(hr);
   }
   hr = GetInteger(pInstance, L"Level", &lLevel);
   if (FAILED(hr)) {
     LogHResult("AdapterPrintfNotification(): \t\t\t\tFailed to get Message Level. Error: %s\r\n", hr);
-    return WBEM_E_FAILED;
+    return failed(hr);
   }
   hr = GetInteger(pInstance, L"Length", &lLength);
   if (SUCCEEDED(hr) && lLength < 0) hr = WBEM_E_VALUE_OUT_OF_RANGE;
   if (FAILED(hr)) {
     LogHResult("Failed to get Message Length. Error: %s\r\n", hr);
-    return WBEM_E_FAILED;
+    return failed(hr);
   }
   if (lLength == 0) return WBEM_S_NO_ERROR;
 
@@ -125,7 +138,7 @@ HRESULT CWbemSink::LogAdapterMessage(IWbemClassObject* pInstance, const tEventAd
   hr = pInstance->Get(L"PrintfString", 0, varMessage.Put(), nullptr, nullptr);
   if (FAILED(hr)) {
     LogHResult("Failed to get Message. Error: %s\r\n", hr);
-    return WBEM_E_FAILED;
+    return failed(hr);
   }
 
   // The record shows at most the first 256 characters, so no more are fetched.
@@ -134,7 +147,7 @@ HRESULT CWbemSink::LogAdapterMessage(IWbemClassObject* pInstance, const tEventAd
   hr = CopyMessage(varMessage, cbText, szText);
   if (FAILED(hr)) {
     LogHResult("Failed to get Message. Error: %s\r\n", hr);
-    return WBEM_E_FAILED;
+    return failed(hr);
   }
   // The text is data: the record writer never interprets it.
   CEventLog::PrintRaidRecord(static_cast<DWORD>(lLevel), adapter.wIndex != c_wNoAdapter ? adapter.szDriver : nullptr,

@@ -53,13 +53,12 @@ HRESULT FindEventAdapter(const CVARIANT& varName, const char* pszEventClass, tEv
   return WBEM_E_FAILED;
 }
 
-void LogEventLost(const char* pszWhat, const char* pszFate, const tEventAdapter& adapter, const char* pszClass,
+void LogEventLost(const char* pszWhat, const char* pszFate, const tEventAdapter& adapter, const char* pszWhy,
                   BSTR bstrName, HRESULT hr) {
   CEventLog::CountLost();
-  char szName[256];
-  NarrowWideName(bstrName, szName, sizeof(szName));
-  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgEventLost,
-                    "%s of %s %s: its %s instance could not be read.\r\nInstanceName: %s\r\nError: %s(0x%08x)\r\n",
-                    pszWhat, adapter.szDriver, pszFate, pszClass, szName, CError::ErrorString(hr),
+  char szName[256] = "";
+  if (bstrName) NarrowWideName(bstrName, szName, sizeof(szName));
+  CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgEventLost, "%s of %s %s: %s.\r\nInstanceName: %s\r\nError: %s(0x%08x)\r\n",
+                    pszWhat, adapter.szDriver, pszFate, pszWhy, szName, CError::ErrorString(hr),
                     static_cast<unsigned>(hr));
 }

@@ -15,8 +15,9 @@
 // WBEM_E_FAILED alone.
 HRESULT FindEventAdapter(const CVARIANT& varName, const char* pszEventClass, tEventAdapter* pAdapter);
 
-// What an event of a known adapter has cost when its instance could not be read: the record
+// What an event of a known adapter has cost when it could not be served: the record
 // (c_dwMsgEventLost) that names the event (pszWhat, "is lost" or "is not answered" as pszFate),
-// the driver, the instance and the error, and the count of what was lost.
-void LogEventLost(const char* pszWhat, const char* pszFate, const tEventAdapter& adapter, const char* pszClass,
+// the driver, why (pszWhy), the instance (bstrName, or null) and the error, and the count of
+// what was lost.
+void LogEventLost(const char* pszWhat, const char* pszFate, const tEventAdapter& adapter, const char* pszWhy,
                   BSTR bstrName, HRESULT hr);

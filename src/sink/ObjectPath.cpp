@@ -14,7 +14,7 @@ namespace {
 // heap.
 const DWORD c_cchStackName = 256;
 
-// The waits before the second and third GetObject of an event's instance: about 100 ms in all.
+// The waits before the second and third try of a WMI call of a handler: about 100 ms in all.
 const DWORD c_rgdwRefetchMs[] = {30, 60};
 
 // Inside a quoted key value a backslash and a double quote are written with a backslash before
@@ -99,7 +99,12 @@ CWbemSink::EInstanceFetch CWbemSink::FetchEventInstance(IWbemServices* pServices
     if (SUCCEEDED(hr) && *pInstance) return ifFetched;
     *phr = FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_NOT_FOUND);
     CWMIServiceUtil::NoteWmiFailure(*phr, pServices);
-    if (nAttempt == sizeof(c_rgdwRefetchMs) / sizeof(c_rgdwRefetchMs[0])) return ifNotFetched;
-    Sleep(c_rgdwRefetchMs[nAttempt]);
+    if (!PauseBeforeRetry(nAttempt)) return ifNotFetched;
   }
+}
+
+bool CWbemSink::PauseBeforeRetry(size_t nAttempt) {
+  if (nAttempt >= sizeof(c_rgdwRefetchMs) / sizeof(c_rgdwRefetchMs[0])) return false;
+  Sleep(c_rgdwRefetchMs[nAttempt]);
+  return true;
 }

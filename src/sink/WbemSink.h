@@ -138,8 +138,23 @@ class CWbemSink : public IWbemObjectSink {
   static ErrorCode GetOPInst(CBSTR bstrClass, CBSTR bstrKey, CBSTR bstrValue, VARIANT* pvarPath);
 
   // The two handlers' work once the event's adapter is known.
-  static HRESULT LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter);
-  static HRESULT AnswerHostTime(IWbemServices* pServices, IWbemClassObject* pInstance, const tEventAdapter& adapter);
+  // LogAdapterMessage: WBEM_E_FAILED when a property of the message could not be read, after
+  // its record; *phrCause (if given) is then what the read gave.
+  static HRESULT LogAdapterMessage(IWbemClassObject* pInstance, const tEventAdapter& adapter,
+                                   HRESULT* phrCause = nullptr);
+  // Answers a request through SetAdapterTime. WMI may fail in one of its steps for a moment: the
+  // steps are tried again as a whole, three times over about 100 ms; a request still not answered
+  // then has its record and the loss record (bstrName: the event's InstanceName, or null).
+  static HRESULT AnswerHostTime(IWbemServices* pServices, IWbemClassObject* pInstance, const tEventAdapter& adapter,
+                                BSTR bstrName);
+  // One try of AnswerHostTime's steps: a failure, or WBEM_S_NO_ERROR. When a WMI step failed,
+  // *ppszFormat and *ppszSubject give its record and *phrStep the result it gave (which may be a
+  // success with no object); on another failure *ppszFormat stays null.
+  static HRESULT CallSetAdapterTime(IWbemServices* pServices, IWbemClassObject* pInstance, SYSTEMTIME* pLocalTime,
+                                    const char** ppszFormat, const char** ppszSubject, HRESULT* phrStep);
+  // Between two tries of a WMI call that failed: waits before try nAttempt + 2 and returns true,
+  // or returns false when the third try is past (about 100 ms in all).
+  static bool PauseBeforeRetry(size_t nAttempt);
 
   // How fetching an event's instance ended; each handler writes its own records.
   enum EInstanceFetch {

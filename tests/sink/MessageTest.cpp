@@ -126,11 +126,20 @@ TEST_F(Messages, ALengthOfZeroLogsNothing) {
   EXPECT_EQ(0u, ksim::CountCalls("IWbemClassObject::Get", "PrintfString"));
 }
 
+// The message whose text could not be read: its record, and the record that it is lost.
+Record MessageLost(HRESULT hr) {
+  char szError[128];
+  snprintf(szError, sizeof(szError), "%s(0x%08x)", CError::ErrorString(hr), static_cast<unsigned>(hr));
+  return EventLost("A firmware message", "velk4", "its Talvenix_AdapterPrintf instance could not be read",
+                   Narrow(ksim::machine::InstanceNameOf(kPathA)), szError);
+}
+
 TEST_F(Messages, BytesThatCannotBeReadAreAFailureToGetTheMessage) {
   ksim::ScopedFault fault(Fault("SafeArrayAccessData").Returns(static_cast<HRESULT>(E_UNEXPECTED)));
   EXPECT_EQ(kFailed, Handle(Hello()));
-  EXPECT_EQ(std::vector<Record>{ServiceError(std::string("Failed to get Message. Error: ") +
-                                              CError::ErrorString(E_UNEXPECTED) + "\r\n")},
+  EXPECT_EQ((std::vector<Record>{
+                ServiceError(std::string("Failed to get Message. Error: ") + CError::ErrorString(E_UNEXPECTED) + "\r\n"),
+                MessageLost(E_UNEXPECTED)}),
             Records());
 }
 
@@ -250,7 +259,14 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
     return Fault("IWbemClassObject::Get").On(pszProperty).Nth(occurrence).Returns(hr);
   };
   auto lost = [&](const std::string& error) {
-    return EventLost("A firmware message", "velk4", "Talvenix_AdapterPrintf", Narrow(name), error);
+    return EventLost("A firmware message", "velk4", "its Talvenix_AdapterPrintf instance could not be read",
+                     Narrow(name), error);
+  };
+  const Record noPath = EventLost("A firmware message", "velk4", "no object path could be made of its name",
+                                  Narrow(name), "WBEM_E_FAILED(0x80041001)");
+  // A property of the message that could not be read: its record, and the message's.
+  auto unread = [&](const std::string& text, const std::string& error) {
+    return std::vector<Record>{ServiceError(text), lost(error)};
   };
   const struct {
     ksim::Fault fault;
@@ -262,21 +278,22 @@ TEST_F(Messages, EveryFailureHasItsRecordAndResult) {
        {ServiceError("Receive AdapterPrintfNotification event, but failed to get InstanceName properties. Error: "
                      "WBEM_E_FAILED\r\n")}},
       // No object path: any of its strings or its buffer missing.
-      {Fault("SysAllocString").On("Talvenix_AdapterPrintf"), kFailed, {}},
-      {Fault("SysAllocString").On("InstanceName"), kFailed, {}},
-      {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {}},
-      {Fault("SysAllocString").On(Narrow(path)), kFailed, {}},
+      {Fault("SysAllocString").On("Talvenix_AdapterPrintf"), kFailed, {noPath}},
+      {Fault("SysAllocString").On("InstanceName"), kFailed, {noPath}},
+      {newOf((path.size() + 1) * sizeof(wchar_t)), kFailed, {noPath}},
+      {Fault("SysAllocString").On(Narrow(path)), kFailed, {noPath}},
       // Tried three times, then the message is lost, and the log says so.
       {Fault("IWbemServices::GetObject").Returns(kNotFound), kInvalidParameter, {lost("WBEM_E_NOT_FOUND(0x80041002)")}},
       {Fault("IWbemServices::GetObject").Returns(S_OK), kInvalidParameter, {lost("WBEM_E_NOT_FOUND(0x80041002)")}},
-      {getOf("AdapterNumber", kNotFound), kFailed, {ServiceError("Failed to get AdapterNumber. Error: WBEM_E_NOT_FOUND\r\n")}},
-      {getOf("Level", kFailed),
-       kFailed,
-       {ServiceError("AdapterPrintfNotification(): \t\t\t\tFailed to get Message Level. Error: WBEM_E_FAILED\r\n")}},
-      {getOf("Length", kOutOfMemory),
-       kFailed,
-       {ServiceError("Failed to get Message Length. Error: WBEM_E_OUT_OF_MEMORY\r\n")}},
-      {getOf("PrintfString", kNotFound), kFailed, {ServiceError("Failed to get Message. Error: WBEM_E_NOT_FOUND\r\n")}},
+      {getOf("AdapterNumber", kNotFound), kFailed,
+       unread("Failed to get AdapterNumber. Error: WBEM_E_NOT_FOUND\r\n", "WBEM_E_NOT_FOUND(0x80041002)")},
+      {getOf("Level", kFailed), kFailed,
+       unread("AdapterPrintfNotification(): \t\t\t\tFailed to get Message Level. Error: WBEM_E_FAILED\r\n",
+              "WBEM_E_FAILED(0x80041001)")},
+      {getOf("Length", kOutOfMemory), kFailed,
+       unread("Failed to get Message Length. Error: WBEM_E_OUT_OF_MEMORY\r\n", "WBEM_E_OUT_OF_MEMORY(0x80041006)")},
+      {getOf("PrintfString", kNotFound), kFailed,
+       unread("Failed to get Message. Error: WBEM_E_NOT_FOUND\r\n", "WBEM_E_NOT_FOUND(0x80041002)")},
   };
   for (const auto& c : cases) {
     CComRef<IWbemClassObject> pEvent = MessageEvent(Hello());
@@ -327,7 +344,11 @@ TEST_F(Messages, IntegersOfAnyWidthAreTakenAndOtherTypesFailTheMessage) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.hr, Handle(Hello({{c.pwszProperty, c.value}}))) << Narrow(c.pwszProperty) << " " << c.value.Type();
-    EXPECT_EQ(std::vector<Record>{c.record}, Records()) << Narrow(c.pwszProperty) << " " << c.value.Type();
+    std::vector<Record> expected{c.record};
+    if (FAILED(c.hr))
+      expected.push_back(MessageLost(c.record == badLength ? static_cast<HRESULT>(WBEM_E_VALUE_OUT_OF_RANGE)
+                                                           : static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH)));
+    EXPECT_EQ(expected, Records()) << Narrow(c.pwszProperty) << " " << c.value.Type();
   }
 }
 

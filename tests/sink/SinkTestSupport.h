@@ -36,13 +36,13 @@ inline Record UnknownAdapter(const char* pszEventClass, const std::string& insta
                       instanceName + "\r\n");
 }
 
-// The record of an event whose instance could not be read, also when tried again.
-inline Record EventLost(const std::string& what, const std::string& driver, const char* pszClass,
+// The record of an event that could not be served: its instance could not be read (also when
+// tried again), or the request could not be answered.
+inline Record EventLost(const std::string& what, const std::string& driver, const std::string& why,
                         const std::string& instanceName, const std::string& error) {
   return Record{kServiceName, EVENTLOG_ERROR_TYPE, 0xC0002018,
-                what + " of " + driver + " " + (what == "A firmware message" ? "is lost" : "is not answered") +
-                    ": its " + pszClass + " instance could not be read.\r\nInstanceName: " + instanceName +
-                    "\r\nError: " + error + "\r\n"};
+                what + " of " + driver + " " + (what == "A firmware message" ? "is lost" : "is not answered") + ": " +
+                    why + ".\r\nInstanceName: " + instanceName + "\r\nError: " + error + "\r\n"};
 }
 
 // The narrow form of an ASCII wide text, for comparing with records and call selectors.
