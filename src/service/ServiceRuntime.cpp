@@ -76,7 +76,7 @@ void Supervise(CWMIService& service) {
     if (hWatch && rgh[1]) ++dwHandles;
     const DWORD dwWait = WaitForMultipleObjects(dwHandles, rgh, FALSE, dwTimeout);
     if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_FAILED || service.IsShuttingDown()) return;
-    if (dwWait == WAIT_OBJECT_0 + 2) service.NoteConnectionLoss(nullptr);
+    if (dwWait == WAIT_OBJECT_0 + 2) service.NoteWatchEnded();
     if (InterlockedExchange(&s_lStatusRequested, 0) != 0) service.WriteStatus();
   }
 }

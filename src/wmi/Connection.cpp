@@ -48,6 +48,8 @@ void CConnection::WatchWmiProcess() {
       ssp.dwCurrentState != SERVICE_RUNNING || ssp.dwProcessId == 0)
     return;
   m_hWmiProcess.Reset(OpenProcess(SYNCHRONIZE, FALSE, ssp.dwProcessId));
+  // A process that has ended already is no watch: the connection is then tried now and then.
+  if (m_hWmiProcess && WaitForSingleObject(m_hWmiProcess.Get(), 0) == WAIT_OBJECT_0) m_hWmiProcess.Reset();
 }
 
 void CConnection::Close() {

@@ -39,6 +39,9 @@ class CConnection {
   // Null when it cannot be watched that way (the service's process is not known, or cannot be
   // opened); the service then asks WMI now and then whether the connection still works.
   HANDLE WmiProcess() const { return m_hWmiProcess.Get(); }
+  // Opens WMI's process for its end, through the Service Control Manager; a handle from before
+  // is closed. Nobody may be waiting on that one.
+  void WatchWmiProcess();
   // A call that only a live connection answers; false when it failed with a disconnection.
   bool Ping();
 
@@ -47,9 +50,6 @@ class CConnection {
   ~CConnection();
   CConnection(const CConnection&) = delete;
   CConnection& operator=(const CConnection&) = delete;
-
-  // Opens WMI's process for its end, through the Service Control Manager.
-  void WatchWmiProcess();
 
   LONG volatile m_lRef;
   LONG volatile m_lLost;

@@ -70,7 +70,8 @@ CWMIService::CWMIService()
       m_bPingNow(false),
       m_dwPingDue(0),
       m_lNewLoss(0),
-      m_lVerify(0) {}
+      m_lVerify(0),
+      m_bWatchEnded(false) {}
 
 CWMIService::~CWMIService() {
   // After a stop that could not let go of the connection (a WMI call hung), the last reference
@@ -277,7 +278,11 @@ ErrorCode CWMIService::FollowUnknownAdapter(LONG lScansBefore) {
 }
 
 ErrorCode CWMIService::FollowControllersLocked(bool bArrived) {
+  const bool bWasComplete = CAdapterInfo::IsTableComplete();
   CAdapterInfo::RescanAdapterInfo();
+  // An enumeration that did not complete is built again by the maintenance: its first retry
+  // comes soon.
+  if (bWasComplete && !CAdapterInfo::IsTableComplete()) NoteQueryMissing();
   const bool bSupported = CAdapterInfo::GetIsSupDriverInstalled();
   const EQueryEvent rgEvents[] = {qEAdapterPrintfNotification, qEHostTimeRequest};
   for (EQueryEvent query : rgEvents) {
@@ -310,6 +315,12 @@ void CWMIService::NoteSuspectedLoss(const IWbemServices* pServices) {
   if (!pConnection || !pConnection->Owns(pServices)) return;
   InterlockedExchange(&m_lVerify, 1);
   CWMIServiceUtil::WakeServiceThread();
+}
+
+void CWMIService::NoteWatchEnded() {
+  CLockGuard lock(m_csMaintain);
+  m_bWatchEnded = true;
+  InterlockedExchange(&m_lVerify, 1);
 }
 
 void CWMIService::NoteQueryMissing() {
@@ -368,7 +379,8 @@ DWORD CWMIService::Maintain(HANDLE* phWatch) {
     if (IsDue(dwNow, m_dwReconnectDue)) PostMaintenanceLocked();
     return m_bTaskPending ? INFINITE : Until(dwNow, m_dwReconnectDue);
   }
-  *phWatch = pConnection->WmiProcess();
+  // The handle is the connection's: it is replaced only while it is not handed out.
+  *phWatch = m_bWatchEnded ? nullptr : pConnection->WmiProcess();
 
   if (InterlockedExchange(&m_lNewLoss, 0) != 0) {
     // A new loss: its first retry comes soon, whatever the retries before came to.
@@ -448,6 +460,7 @@ void CWMIService::RunMaintenance() {
     CLockGuard lock(m_csMaintain);
     if (bConnected) {
       m_bOutage = false;
+      m_bWatchEnded = false;
       m_dwRetryDelay = c_dwFirstRetryMs;
       m_bRetryArmed = false;
       m_dwPingDue = GetTickCount() + c_dwPingMs;
@@ -463,10 +476,21 @@ void CWMIService::RunMaintenance() {
   }
   if (bPing) {
     CComRef<CConnection> pConnection = AcquireConnection();
-    if (pConnection && !pConnection->Ping())
+    if (pConnection && !pConnection->Ping()) {
       NoteConnectionLoss(nullptr);
-    else
+    } else {
+      bool bRewatch;
+      {
+        CLockGuard lock(m_csMaintain);
+        bRewatch = m_bWatchEnded;
+      }
+      if (bRewatch && pConnection) {
+        pConnection->WatchWmiProcess();
+        CLockGuard lock(m_csMaintain);
+        m_bWatchEnded = false;
+      }
       ConfirmEnds();
+    }
   }
 }
 

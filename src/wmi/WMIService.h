@@ -72,6 +72,10 @@ class CWMIService {
   // WMI ended a registration on pServices with a code of its going away: the connection is tried
   // at once. Lost, it is made anew; working, the ends are the queries' own, and the log says so.
   void NoteSuspectedLoss(const IWbemServices* pServices);
+  // On the service thread: the WMI process that Maintain gave to watch has ended. The connection
+  // is tried at once: lost, it is made anew; working (the process that ended was one that a
+  // restart was replacing as the connection was made), the new process is watched instead.
+  void NoteWatchEnded();
   // Registers again every query that the service wants and that is not registered.
   void RegisterMissing();
   // Something went missing (CWMIServiceUtil::NoteQueryMissing): its retries start over at the
@@ -156,4 +160,5 @@ class CWMIService {
   DWORD m_dwPingDue;
   LONG volatile m_lNewLoss;  // something went missing since the last look
   LONG volatile m_lVerify;   // a registration ended as if WMI went away: the connection is to be tried
+  bool m_bWatchEnded;        // under m_csMaintain: the watched process ended; no watch until the try
 };
