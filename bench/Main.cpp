@@ -108,7 +108,8 @@ Burst RunBurst(const Options& o, Korvlog& korvlog, Reference& reference, Driver&
         b.growthMiB[i].push_back(static_cast<double>(peak - rss0) / 1024.0);
         b.rate[i].push_back(n / (static_cast<double>(t1 - t0) / 1e9));
         b.inversions[i].push_back(static_cast<double>(r.inversions));
-        if (r.inversions) Fail(std::string(c.Name()) + " burst: " + std::to_string(r.inversions) + " order inversions");
+        // korvlog keeps each controller's order; the reference, on WMI's two threads, may not.
+        if (r.inversions && &c == &korvlog) Fail("korvlog burst: " + std::to_string(r.inversions) + " order inversions");
         if (o.bVerbose)
           fprintf(stderr, "burst %-9s %8.2f us/msg, %8.2f less the driver, peak %6.1f MiB (+%5.1f)\n", c.Name(),
                   b.cpuUs[i].back(), b.consumerCpuUs[i].back(), b.peakMiB[i].back(), b.growthMiB[i].back());
