@@ -366,9 +366,13 @@ class Cycle {
     Check(ksim::Settle(20000), "the machine never settled after its reset");
     // A thread cut at the end of the process (through a hang at the stop) keeps what it held; on
     // Windows the end of the process frees it.
-    const bool bCut = m_bHungStop && ksim::CutThreads(kServiceName) > 0;
+    const bool bCut = m_bCutAtTheStop;
     Check(bCut || ksim::LiveCount("com_objects") == 0,
-          "COM objects left alive: " + std::to_string(ksim::LiveCount("com_objects")));
+          "COM objects left alive: " + std::to_string(ksim::LiveCount("com_objects")) + " (" +
+              std::to_string(ksim::LiveCount("IWbemServices")) + " services, " +
+              std::to_string(ksim::LiveCount("IWbemLocator")) + " locators, " +
+              std::to_string(ksim::LiveCount("IWbemClassObject")) + " objects, " +
+              std::to_string(ksim::LiveCount("IEnumWbemClassObject")) + " enumerators)");
     Check(ksim::RunningThreads() == 0, "threads left running");
     ksim::SetCallRecording(true);
   }
@@ -963,7 +967,6 @@ class Cycle {
         if (*bStopping) hang->Wait();
       });
       ++m_pTotals->faults[fkStopHang];
-      m_bHungStop = true;
     } else {
       Note("stop");
     }
@@ -993,7 +996,15 @@ class Cycle {
     Check(bStopped && tookToStopped.count() < kHungStopMs,
           "stopped was reported after " + std::to_string(tookToStopped.count()) + " ms");
     Check(ksim::WaitForServiceProcesses(20000), "the service process did not end after its stop");
-    if (hang) hang->Open();
+    if (hang) {
+      // The thread that hung goes on after the end of its process: it is cut at its next call,
+      // or finishes what it was doing. Either comes at once.
+      hang->Open();
+      const auto deadline = Clock::now() + 10s;
+      while (ksim::CutThreads(kServiceName) == 0 && ksim::LiveCount("com_objects") > 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+      m_bCutAtTheStop = ksim::CutThreads(kServiceName) > 0;
+    }
     hook.reset();
     if (releaser.joinable()) releaser.join();
     std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
@@ -1138,7 +1149,7 @@ class Cycle {
   size_t m_nRefusalActions = 0;
   DWORD m_refusalExtraMs = 0;
   bool m_bBacklogToFlush = false;
-  bool m_bHungStop = false;  // the stop went through a hang: threads may be cut at the process end
+  bool m_bCutAtTheStop = false;  // a thread of the service was cut at the end of its process
   std::atomic<bool> m_bRestartSeen{false};
 
   // The events Serve tracks.
