@@ -52,7 +52,7 @@ class CPool {
   // Starts one worker; false when the thread cannot start.
   bool AddWorker();
   bool Post(tIndicateThreadInfo* pJob);
-  bool Stop(DWORD dwMilliseconds);
+  LONG Stop(DWORD dwMilliseconds);
   LONG Workers() {
     CLockGuard lock(m_cs);
     return m_lWorkers;
@@ -291,7 +291,7 @@ bool CPool::Post(tIndicateThreadInfo* pJob) {
   return true;
 }
 
-bool CPool::Stop(DWORD dwMilliseconds) {
+LONG CPool::Stop(DWORD dwMilliseconds) {
   LONG lWorkers;
   {
     CLockGuard lock(m_cs);
@@ -300,7 +300,8 @@ bool CPool::Stop(DWORD dwMilliseconds) {
   }
   // One token for each worker to find no lane and end.
   if (lWorkers > 0) ReleaseSemaphore(m_hWork.Get(), lWorkers, nullptr);
-  return WaitForSingleObject(m_hNoWorkers.Get(), dwMilliseconds) == WAIT_OBJECT_0;
+  if (WaitForSingleObject(m_hNoWorkers.Get(), dwMilliseconds) == WAIT_OBJECT_0) return 0;
+  return Workers();
 }
 
 ErrorCode CDispatcher::Start() {
@@ -338,18 +339,18 @@ bool CDispatcher::PostTask(void (*pfnTask)(void* pvTask), void* pvTask) {
   return Post(std::move(pJob)) == prTaken;
 }
 
-bool CDispatcher::Stop(DWORD dwMilliseconds) {
+LONG CDispatcher::Stop(DWORD dwMilliseconds) {
   CPool* pPool;
   {
     CLockGuard lock(PublicationLock());
     pPool = s_pPool;
     s_pPool = nullptr;
   }
-  if (!pPool) return true;
-  const bool bEnded = pPool->Stop(dwMilliseconds);
+  if (!pPool) return 0;
+  const LONG lLeft = pPool->Stop(dwMilliseconds);
   // A worker that did not end may still use the pool: it is left to the end of the process.
-  if (bEnded) pPool->Release();
-  return bEnded;
+  if (lLeft == 0) pPool->Release();
+  return lLeft;
 }
 
 ULONGLONG CDispatcher::LaneOfName(const wchar_t* pwszName) {

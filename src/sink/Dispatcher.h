@@ -35,9 +35,9 @@ class CDispatcher {
   // Hands pfnTask(pvTask) to the workers, in the lane of the class, instance and controller
   // changes; false when it was not taken (pfnTask is then not called).
   static bool PostTask(void (*pfnTask)(void* pvTask), void* pvTask);
-  // Ends the workers once the events in hand are handled; false when a worker did not end in
-  // dwMilliseconds (it is left to the end of the process).
-  static bool Stop(DWORD dwMilliseconds);
+  // Ends the workers once the events in hand are handled; returns how many did not end in
+  // dwMilliseconds (they are left to the end of the process), 0 when all did.
+  static LONG Stop(DWORD dwMilliseconds);
 
   // The lane of an event: the keys of controllers, and the two lanes that are no controller's.
   static constexpr ULONGLONG c_ullLaneChanges = 1;    // class, instance and controller changes

@@ -586,7 +586,12 @@ ErrorCode CWMIService::ServiceShutdown(void (*pfnProgress)()) {
                      "A WMI call did not return while the service stopped; the service stopped without it.\r\n");
     hTornDown.Detach();  // the thread that hangs may still set it
   }
-  if (!CDispatcher::Stop(c_dwWorkersMs)) bClean = false;
+  if (const LONG lLeft = CDispatcher::Stop(c_dwWorkersMs)) {
+    bClean = false;
+    CEventLog::Printf(EVENTLOG_WARNING_TYPE, c_dwMsgStopIncomplete,
+                      "%ld event worker(s) did not end in time; the service stopped without them.\r\n",
+                      static_cast<long>(lLeft));
+  }
   CAdapterInfo::DeleteAdapterInfo(nullptr);
   if (!m_hShutdownEvent || !SetEvent(m_hShutdownEvent.Get())) return CError::MapSystemError(GetLastError());
   return bClean ? ecNoError : ecTimeout;

@@ -470,6 +470,30 @@ INSTANTIATE_TEST_SUITE_P(Hangs, StopThroughAHang,
 
 // At system shutdown the service stops as at a stop control, and the messages it has in hand
 // reach the log before the system ends it.
+// A handler hangs in WMI through the stop: the stop waits for the event in hand, then for the
+// worker, each for its time, says which it left behind, and ends.
+TEST_F(PlatformFails, AStopThroughAHungHandlerSaysWhatItLeft) {
+  AddScsiController(kPathA, L"velk4");
+  LoadRaidDriver(L"velk4");
+  InstallAndStart();
+  auto pHang = std::make_shared<Gate>();
+  struct OpenAtEnd {
+    std::shared_ptr<Gate> p;
+    ~OpenAtEnd() { p->Open(); }
+  } openAtEnd{pHang};
+  ksim::ScopedHook hook("IWbemServices::GetObject", "", [pHang] { pHang->Wait(); });
+  ASSERT_TRUE(RaiseFirmwareMessage(Message(kPathA, 20, 1, "held")));
+  ASSERT_TRUE(pHang->WaitArrived(1));
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(0u, Control(SERVICE_CONTROL_STOP));
+  ASSERT_TRUE(ksim::WaitForServiceState(kServiceName, SERVICE_STOPPED, 15000));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(15000));
+  EXPECT_EQ(1u, CountTextsWith("with 1 event(s) not handled in time"));
+  EXPECT_EQ(1u, CountTextsWith("1 event worker(s) did not end in time; the service stopped without them."));
+  EXPECT_EQ(2u, CountIds(kStopIncomplete));
+  ASSERT_TRUE(ksim::WaitForServiceProcesses(10000));
+}
+
 TEST_F(PlatformFails, AtShutdownTheMessagesInHandReachTheLog) {
   AddScsiController(kPathA, L"velk4");
   AddScsiController(kPathB, L"velk4");

@@ -85,7 +85,7 @@ class SinkFixture : public ktest::ComFixture {
   void TearDown() override {
     EXPECT_TRUE(CRundown::Service().Close() || true);
     EXPECT_TRUE(CRundown::Service().WaitDrained(20000)) << "an event was not handled";
-    EXPECT_TRUE(CDispatcher::Stop(20000)) << "an event worker did not end";
+    EXPECT_EQ(0, CDispatcher::Stop(20000)) << "an event worker did not end";
     CRundown::Service().Open();
     m_services.Reset();
     CAdapterInfo::DeleteAdapterInfo(nullptr);

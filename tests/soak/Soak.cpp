@@ -1011,7 +1011,9 @@ class Cycle {
     Check(!reports.empty() && reports.back().status.dwCurrentState == SERVICE_STOPPED, "stopped is not the last report");
     if (!bHang) {
       Check(ksim::wmi::Subscriptions().empty(), "a query is still registered after the stop");
-      Check(ksim::CutThreads(kServiceName) == 0, "a thread of the service was still running when its process ended");
+      Check(ksim::CutThreads(kServiceName) == 0,
+            "a thread of the service was still running when its process ended (the stop said it was incomplete " +
+                std::to_string(LogView(from).CountIds(c_dwMsgStopIncomplete)) + " time(s))");
       return;
     }
     DWORD dwLastCheckPoint = 0;
