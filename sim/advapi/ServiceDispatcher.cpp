@@ -1,6 +1,8 @@
 // The service side of the Service Control Manager: starting a service as a process (after its
 // dependencies), the dispatcher, the control handler, the status reports, the end of the
 // process, and the failure actions when it ends without having reported stopped.
+#include <cstdio>
+#include <cstdlib>
 #include <ksim/Host.h>
 #include <ksim/Services.h>
 
@@ -302,10 +304,11 @@ void JoinServiceProcess(ServiceProcess* pProcess) { t_pProcess = pProcess; }
 
 bool ServiceProcessEnded(const ServiceProcess* pProcess) { return pProcess && pProcess->bEnded; }
 
-void ParkIfProcessEnded() {
+void ParkIfProcessEnded(const char* pszWhere) {
   ServiceProcess* p = t_pProcess;
   if (!p || !p->bEnded) return;
   ++p->nCutThreads;
+  if (getenv("KSIM_TRACE_CUT")) fprintf(stderr, "ksim: a thread of %s was cut in %s\n", p->service.c_str(), pszWhere);
   NotifyAll(p);
   static Parking* s_pParking = new Parking;  // never destroyed: parked threads outlive main
   std::unique_lock<std::mutex> guard(s_pParking->lock);
@@ -370,7 +373,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
     if (p->bEnded) {
       // Terminated: this thread is gone with the rest of the process.
       guard.unlock();
-      ksim::detail::ParkIfProcessEnded();
+      ksim::detail::ParkIfProcessEnded("the control dispatcher");
     }
     if (!p->controls.empty()) {
       std::shared_ptr<PendingControl> pending = p->controls.front();

@@ -126,7 +126,7 @@ int64_t LiveCount(const std::string& kind) {
 namespace detail {
 
 std::optional<Fault> Enter(const char* call, const std::string& selector) {
-  ParkIfProcessEnded();
+  ParkIfProcessEnded(call);
   Registry& r = GetRegistry();
   std::vector<std::function<void()>> actions;
   std::optional<Fault> result;

@@ -17,8 +17,9 @@ void JoinServiceProcess(ServiceProcess* pProcess);
 bool ServiceProcessEnded(const ServiceProcess* pProcess);
 
 // Never returns when the calling thread belongs to an ended process; the thread is counted as
-// cut. Every simulated call with an effect begins with it.
-void ParkIfProcessEnded();
+// cut. Every simulated call with an effect begins with it, naming itself (pszWhere): with
+// KSIM_TRACE_CUT set in the environment, a cut says on standard error where it happened.
+void ParkIfProcessEnded(const char* pszWhere = "a wait");
 
 struct Waiter;
 // Told by the kernel, under its wait lock, when the calling thread starts a wait (pWaiter) and

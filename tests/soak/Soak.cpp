@@ -292,6 +292,10 @@ class Cycle {
     ksim::ClearCalls();
     ksim::SetCallRecording(false);
     Reads::Get().Install();
+    // Threads cut through a hung stop of an earlier cycle stay parked with what they held: this
+    // cycle is judged by what it adds.
+    m_nCutBefore = ksim::CutThreads(kServiceName);
+    m_llComBefore = ksim::LiveCount("com_objects");
 
     m_bManual = Chance(0.5);
     ksim::wmi::SetPolling(m_bManual ? ksim::wmi::Polling::Manual : ksim::wmi::Polling::Immediate);
@@ -367,8 +371,8 @@ class Cycle {
     // A thread cut at the end of the process (through a hang at the stop) keeps what it held; on
     // Windows the end of the process frees it.
     const bool bCut = m_bCutAtTheStop;
-    Check(bCut || ksim::LiveCount("com_objects") == 0,
-          "COM objects left alive: " + std::to_string(ksim::LiveCount("com_objects")) + " (" +
+    Check(bCut || ksim::LiveCount("com_objects") == m_llComBefore,
+          "COM objects left alive: " + std::to_string(ksim::LiveCount("com_objects") - m_llComBefore) + " (of all: " +
               std::to_string(ksim::LiveCount("IWbemServices")) + " services, " +
               std::to_string(ksim::LiveCount("IWbemLocator")) + " locators, " +
               std::to_string(ksim::LiveCount("IWbemClassObject")) + " objects, " +
@@ -1001,9 +1005,9 @@ class Cycle {
       // or finishes what it was doing. Either comes at once.
       hang->Open();
       const auto deadline = Clock::now() + 10s;
-      while (ksim::CutThreads(kServiceName) == 0 && ksim::LiveCount("com_objects") > 0 && Clock::now() < deadline)
+      while (CutThisCycle() == 0 && ksim::LiveCount("com_objects") > m_llComBefore && Clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
-      m_bCutAtTheStop = ksim::CutThreads(kServiceName) > 0;
+      m_bCutAtTheStop = CutThisCycle() > 0;
     }
     hook.reset();
     if (releaser.joinable()) releaser.join();
@@ -1011,7 +1015,7 @@ class Cycle {
     Check(!reports.empty() && reports.back().status.dwCurrentState == SERVICE_STOPPED, "stopped is not the last report");
     if (!bHang) {
       Check(ksim::wmi::Subscriptions().empty(), "a query is still registered after the stop");
-      Check(ksim::CutThreads(kServiceName) == 0,
+      Check(CutThisCycle() == 0,
             "a thread of the service was still running when its process ended (the stop said it was incomplete " +
                 std::to_string(LogView(from).CountIds(c_dwMsgStopIncomplete)) + " time(s))");
       return;
@@ -1080,7 +1084,7 @@ class Cycle {
     std::vector<ksim::StatusReport> reports = ksim::StatusReports(kServiceName);
     Check(!reports.empty() && reports.back().status.dwCurrentState == SERVICE_STOPPED, "stopped is not the last report");
     Check(ksim::wmi::Subscriptions().empty(), "a query is still registered after the shutdown");
-    Check(ksim::CutThreads(kServiceName) == 0, "a thread of the service was still running when its process ended");
+    Check(CutThisCycle() == 0, "a thread of the service was still running when its process ended");
   }
 
   // With held cancellation statuses, WMI lets them go once the service has reported stopped.
@@ -1152,6 +1156,10 @@ class Cycle {
   DWORD m_refusalExtraMs = 0;
   bool m_bBacklogToFlush = false;
   bool m_bCutAtTheStop = false;  // a thread of the service was cut at the end of its process
+  unsigned m_nCutBefore = 0;     // threads cut before this cycle
+  int64_t m_llComBefore = 0;     // COM objects alive before this cycle (held by those threads)
+
+  unsigned CutThisCycle() const { return ksim::CutThreads(kServiceName) - m_nCutBefore; }
   std::atomic<bool> m_bRestartSeen{false};
 
   // The events Serve tracks.
