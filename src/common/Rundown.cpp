@@ -30,18 +30,28 @@ bool CRundown::TryEnter(DWORD* pdwTicket) {
   return true;
 }
 
+// The events are set after the lock is let go: a thread that the end of the process cuts in the
+// call then holds nothing that the next run needs.
 void CRundown::Exit(DWORD dwTicket) {
-  CLockGuard lock(m_cs);
-  if (dwTicket != m_dwRun || m_lActive <= 0) return;
-  if (--m_lActive == 0 && m_bClosed && m_hDrained) SetEvent(m_hDrained.Get());
+  bool bDrained;
+  {
+    CLockGuard lock(m_cs);
+    if (dwTicket != m_dwRun || m_lActive <= 0) return;
+    bDrained = --m_lActive == 0 && m_bClosed;
+  }
+  if (bDrained && m_hDrained) SetEvent(m_hDrained.Get());
 }
 
 bool CRundown::Close() {
-  CLockGuard lock(m_cs);
-  if (m_bClosed) return false;
-  m_bClosed = true;
+  bool bDrained;
+  {
+    CLockGuard lock(m_cs);
+    if (m_bClosed) return false;
+    m_bClosed = true;
+    bDrained = m_lActive == 0;
+  }
   if (m_hClosed) SetEvent(m_hClosed.Get());
-  if (m_lActive == 0 && m_hDrained) SetEvent(m_hDrained.Get());
+  if (bDrained && m_hDrained) SetEvent(m_hDrained.Get());
   return true;
 }
 
