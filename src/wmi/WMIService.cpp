@@ -147,7 +147,7 @@ ErrorCode CWMIService::InitializeSteps() {
     m_pConnection = CComRef<CConnection>(pConnection);
   }
 
-  m_dwPingDue = GetTickCount() + c_dwPingMs;
+  m_dwPingDue = GetTickCount() + PingDelay(pConnection);
   code = CAdapterInfo::CreateAdapterInfo();
   if (code != ecNoError)
     CEventLog::Printf(EVENTLOG_ERROR_TYPE, c_dwMsgServiceError, "Create adapter information failed.  err=0x%08x\r\n",
@@ -317,6 +317,12 @@ void CWMIService::NoteSuspectedLoss(const IWbemServices* pServices) {
   CWMIServiceUtil::WakeServiceThread();
 }
 
+DWORD CWMIService::PingDelay(const CConnection* pConnection) {
+  // Without WMI's process to watch, the first look comes soon: the process may just not have
+  // reported running yet.
+  return pConnection && pConnection->WmiProcess() ? c_dwPingMs : c_dwFirstRetryMs;
+}
+
 void CWMIService::NoteWatchEnded() {
   CLockGuard lock(m_csMaintain);
   m_bWatchEnded = true;
@@ -463,7 +469,8 @@ void CWMIService::RunMaintenance() {
       m_bWatchEnded = false;
       m_dwRetryDelay = c_dwFirstRetryMs;
       m_bRetryArmed = false;
-      m_dwPingDue = GetTickCount() + c_dwPingMs;
+      CComRef<CConnection> pNew = AcquireConnection();
+      m_dwPingDue = GetTickCount() + PingDelay(pNew.Get());
     } else {
       m_dwReconnectDue = GetTickCount() + m_dwReconnectDelay;
       m_dwReconnectDelay = Doubled(m_dwReconnectDelay, c_dwLastReconnectMs);
@@ -479,10 +486,14 @@ void CWMIService::RunMaintenance() {
     if (pConnection && !pConnection->Ping()) {
       NoteConnectionLoss(nullptr);
     } else {
+      // The process is watched anew when the one watched ended, and tried again when there was
+      // none to watch (WinMgmt had not yet reported running when the connection was made). No
+      // handle is handed out meanwhile.
       bool bRewatch;
       {
         CLockGuard lock(m_csMaintain);
-        bRewatch = m_bWatchEnded;
+        bRewatch = m_bWatchEnded || (pConnection && !pConnection->WmiProcess());
+        if (bRewatch) m_bWatchEnded = true;
       }
       if (bRewatch && pConnection) {
         pConnection->WatchWmiProcess();

@@ -125,6 +125,8 @@ class CWMIService {
   static void MaintenanceTask(void* pvService);
   void RunMaintenance();
   bool TryReconnect();
+  // Until the first liveness check of a new connection.
+  static DWORD PingDelay(const CConnection* pConnection);
   // The connection works: the ends that waited for a look at it are the queries' own.
   void ConfirmEnds();
   // Hands the maintenance to the workers unless it is there already; under m_csMaintain.

@@ -137,6 +137,29 @@ TEST_F(PlatformFails, AnEndedWmiProcessWhoseConnectionWorksIsNoLoss) {
   Stop();
 }
 
+// WMI's process cannot be watched when the service connects (WinMgmt has not reported running
+// yet): it is watched a moment later, so that a crash after that is seen at once, not at the
+// next liveness check a minute on.
+TEST_F(PlatformFails, AWmiProcessNotYetRunningIsWatchedSoon) {
+  AddScsiController(kPathA, L"velk4");
+  LoadRaidDriver(L"velk4");
+  Install();
+  {
+    ksim::ScopedFault notYet(Fault("QueryServiceStatusEx").On("WinMgmt").Nth(1).LastError(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(0u, Start());
+    ASSERT_TRUE(WaitFor([] { return ksim::CountCalls("QueryServiceStatusEx", "WinMgmt") >= 2; }, 5000))
+        << "the process was not tried again";
+  }
+  ASSERT_TRUE(WaitFor([] { return ksim::CountCalls("OpenProcess") >= 1; }, 5000));
+  Settle();
+  ksim::wmi::RestartOptions crash;
+  crash.kind = ksim::wmi::RestartKind::Crash;
+  crash.hrDead = RPC_E_DISCONNECTED;
+  ksim::wmi::Restart(crash);
+  EXPECT_TRUE(WaitFor([] { return CountIds(kWmiLost) == 1; }, 5000)) << "the crash was not seen at once";
+  ASSERT_TRUE(WaitFor([] { return CountIds(kWmiRestored) == 1; }));
+}
+
 TEST_F(PlatformFails, AStopWhileWmiIsAwayIsPrompt) {
   AddScsiController(kPathA, L"velk4");
   LoadRaidDriver(L"velk4");
