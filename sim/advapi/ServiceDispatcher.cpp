@@ -306,7 +306,7 @@ bool ServiceProcessEnded(const ServiceProcess* pProcess) { return pProcess && pP
 
 void ParkIfProcessEnded(const char* pszWhere) {
   ServiceProcess* p = t_pProcess;
-  if (!p || !p->bEnded) return;
+  if (!p || !p->bEnded || t_nHostLocksHeld > 0) return;
   ++p->nCutThreads;
   if (getenv("KSIM_TRACE_CUT")) fprintf(stderr, "ksim: a thread of %s was cut in %s\n", p->service.c_str(), pszWhere);
   NotifyAll(p);

@@ -67,8 +67,27 @@ ObjectData CloneData(const ObjectData& data);
 bool DataOf(IWbemClassObject* pObject, ObjectData* pData);
 
 // The repository lock guards namespaces, classes, instances and subscriptions. Nothing that
-// calls out to a sink runs while it is held.
-std::mutex& RepositoryLock();
+// calls out to a sink runs while it is held. It counts itself among the host's locks held.
+class RepositoryMutex {
+ public:
+  void lock() {
+    m_mutex.lock();
+    ++ksim::detail::t_nHostLocksHeld;
+  }
+  bool try_lock() {
+    if (!m_mutex.try_lock()) return false;
+    ++ksim::detail::t_nHostLocksHeld;
+    return true;
+  }
+  void unlock() {
+    --ksim::detail::t_nHostLocksHeld;
+    m_mutex.unlock();
+  }
+
+ private:
+  std::mutex m_mutex;
+};
+RepositoryMutex& RepositoryLock();
 
 struct Namespace;
 // The namespace of a ConnectServer path (\\.\ROOT\WMI, ROOT\WMI, ...), canonical name out.

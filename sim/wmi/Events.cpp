@@ -95,7 +95,7 @@ void Run(Task& t) {
   } else {
     bool bLive = false;
     {
-      std::lock_guard<std::mutex> guard(RepositoryLock());
+      std::lock_guard<RepositoryMutex> guard(RepositoryLock());
       for (auto& s : e.subs)
         if (s->id == t.subId) bLive = !s->bSilent;
     }
@@ -312,7 +312,7 @@ HRESULT Subscribe(const void* pOwner, uint64_t ullGeneration, const std::wstring
   auto latch = std::make_shared<Latch>();
   DWORD dwWait;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     // Checked under the lock that a restart holds: no call of a dead connection gets in after it.
     if (ullGeneration != CurrentGeneration()) return *DeadResult(ullGeneration);
     dwWait = e.cancelWaitMs;
@@ -360,7 +360,7 @@ HRESULT Cancel(const void* pOwner, uint64_t ullGeneration, IWbemObjectSink* pSin
   DWORD dwWait;
   auto latch = std::make_shared<Latch>();
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     if (ullGeneration != CurrentGeneration()) return *DeadResult(ullGeneration);
     order = e.cancelOrder;
     dwWait = e.cancelWaitMs;
@@ -473,7 +473,7 @@ void EndEventsForRestart(bool bOrderly) {
   std::vector<Task> held;
   std::deque<Task> queued;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     AdvanceGenerationLocked();
     for (auto& s : e.subs) {
       if (bOrderly) {
@@ -499,7 +499,7 @@ void EndEventsForRestart(bool bOrderly) {
 void ResetEventOptions() {
   Engine& e = E();
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     e.polling = Polling::Immediate;
     e.cancelOrder = CancelOrder::StatusBeforeReturn;
     e.cancelWaitMs = 20000;
@@ -536,7 +536,7 @@ size_t QueuedDeliveries() {
 }
 
 void SetPolling(Polling mode) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   Engine& e = E();
   e.polling = mode;
   if (mode == Polling::Manual)
@@ -546,7 +546,7 @@ void SetPolling(Polling mode) {
 void PollNow() {
   std::vector<Task> tasks;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     // One poll sees each change once: every subscription's copy of it carries the same time.
     std::map<std::wstring, EventTime> times;
     for (auto& s : E().subs) {
@@ -569,14 +569,14 @@ void PollNow() {
 }
 
 ScopedBatch::ScopedBatch() {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   ++E().batchDepth;
 }
 
 ScopedBatch::~ScopedBatch() {
   std::vector<Task> tasks;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     Engine& e = E();
     if (e.batchDepth > 0 && --e.batchDepth == 0) {
       for (auto& s : e.subs) {
@@ -590,39 +590,39 @@ ScopedBatch::~ScopedBatch() {
 }
 
 void SetCancelOrder(CancelOrder order) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   E().cancelOrder = order;
 }
 
 void ReleaseHeldStatus() {
   std::vector<Task> tasks;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     tasks.swap(E().held);
   }
   Enqueue(std::move(tasks));
 }
 
 void SetCancelWaitLimit(DWORD milliseconds) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   E().cancelWaitMs = milliseconds;
 }
 
 void SetClassRemoval(ClassRemoval behaviour, HRESULT hr) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   E().removal = behaviour;
   E().removalHr = hr;
 }
 
 std::vector<Subscription> Subscriptions() {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   std::vector<Subscription> out;
   for (auto& s : E().subs) out.push_back(Subscription{s->ns, s->query, s->pSink, s->bSilent});
   return out;
 }
 
 size_t CountSubscriptions(const IWbemObjectSink* sink) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   size_t n = 0;
   for (auto& s : E().subs) n += s->pSink == sink ? 1 : 0;
   return n;

@@ -414,7 +414,7 @@ class ClassObject : public ksim::detail::ComObject<IWbemClassObject> {
 
   HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR strAncestor) override {
     if (!strAncestor) return WBEM_E_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> repo(RepositoryLock());
+    std::lock_guard<RepositoryMutex> repo(RepositoryLock());
     return IsaLocked(m_data.nameSpace, m_data.className, strAncestor) && !NameEq(strAncestor, m_data.className)
                ? WBEM_S_NO_ERROR
                : WBEM_S_FALSE;

@@ -122,8 +122,8 @@ bool KeysEqual(const ObjectData& a, const ObjectData& b) {
 
 }  // namespace
 
-std::mutex& RepositoryLock() {
-  static std::mutex* s_pLock = new std::mutex;
+RepositoryMutex& RepositoryLock() {
+  static RepositoryMutex* s_pLock = new RepositoryMutex;
   return *s_pLock;
 }
 
@@ -139,7 +139,7 @@ bool ResolveNamespace(const std::wstring& path, std::wstring* pCanonical) {
     if (server != L"." && !NameEq(server, L"localhost")) return false;
     rest = rest.substr(end + 1);
   }
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   FindNs(L"");
   for (auto& entry : Repo().namespaces) {
     if (NameEq(entry.first, rest)) {
@@ -220,7 +220,7 @@ namespace ksim::wmi {
 using namespace detail;
 
 bool DefineClass(const std::wstring& ns, const ClassDef& def) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   NamespaceData* pNs = FindNs(ns);
   if (!pNs || FindClassLocked(ns, def.name)) return false;
   const ObjectData* pSuper = def.superclass.empty() ? nullptr : FindClassLocked(ns, def.superclass);
@@ -234,7 +234,7 @@ bool DefineClass(const std::wstring& ns, const ClassDef& def) {
 }
 
 bool RemoveClass(const std::wstring& ns, const std::wstring& name) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   NamespaceData* pNs = FindNs(ns);
   if (!pNs) return false;
   auto it = std::find_if(pNs->classes.begin(), pNs->classes.end(),
@@ -259,7 +259,7 @@ bool RemoveClass(const std::wstring& ns, const std::wstring& name) {
 }
 
 bool HasClass(const std::wstring& ns, const std::wstring& name) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   return FindClassLocked(ns, name) != nullptr;
 }
 
@@ -287,7 +287,7 @@ ObjectData InstanceOf(const ObjectData& cls, const Properties& props) {
 }  // namespace
 
 bool PutInstance(const std::wstring& ns, const std::wstring& className, const Properties& props) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   NamespaceData* pNs = FindNs(ns);
   const ObjectData* pClass = FindClassLocked(ns, className);
   if (!pNs || !pClass) return false;
@@ -304,7 +304,7 @@ bool PutInstance(const std::wstring& ns, const std::wstring& className, const Pr
 }
 
 bool DeleteInstance(const std::wstring& ns, const std::wstring& relPath) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   NamespaceData* pNs = FindNs(ns);
   if (!pNs) return false;
   for (size_t i = 0; i < pNs->instances.size(); ++i) {
@@ -319,7 +319,7 @@ bool DeleteInstance(const std::wstring& ns, const std::wstring& relPath) {
 }
 
 std::vector<Properties> Instances(const std::wstring& ns, const std::wstring& className) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   std::vector<Properties> out;
   for (const ObjectData& inst : InstancesLocked(ns, className)) {
     Properties props;
@@ -330,7 +330,7 @@ std::vector<Properties> Instances(const std::wstring& ns, const std::wstring& cl
 }
 
 bool RaiseEvent(const std::wstring& ns, const std::wstring& className, const Properties& props) {
-  std::lock_guard<std::mutex> guard(RepositoryLock());
+  std::lock_guard<RepositoryMutex> guard(RepositoryLock());
   const ObjectData* pClass = FindClassLocked(ns, className);
   if (!pClass || !IsaLocked(ns, className, L"__ExtrinsicEvent")) return false;
   ObjectData event = InstanceOf(*pClass, props);
@@ -351,7 +351,7 @@ bool RaiseEvent(const std::wstring& ns, const std::wstring& className, const Pro
 void Reset() {
   std::vector<IWbemObjectSink*> sinks;
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     ResetEventsLocked(&sinks);
   }
   WaitIdle();
@@ -360,7 +360,7 @@ void Reset() {
   ResetRestarts();
   std::vector<ObjectData> dropped;  // destroyed outside the lock: values may hold objects
   {
-    std::lock_guard<std::mutex> guard(RepositoryLock());
+    std::lock_guard<RepositoryMutex> guard(RepositoryLock());
     for (auto& entry : Repo().namespaces)
       for (ObjectData& i : entry.second.instances) dropped.push_back(std::move(i));
     Populate(Repo());

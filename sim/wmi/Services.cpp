@@ -171,7 +171,7 @@ class Services : public ksim::detail::ComObject<IWbemServices>, OfGeneration {
       if (!ParseObjectPath(strObjectPath, &path)) return WBEM_E_INVALID_OBJECT_PATH;
       std::wstring ns = m_ns;
       if (!path.nameSpace.empty() && !ResolveNamespace(path.nameSpace, &ns)) return WBEM_E_INVALID_NAMESPACE;
-      std::lock_guard<std::mutex> guard(RepositoryLock());
+      std::lock_guard<RepositoryMutex> guard(RepositoryLock());
       const ObjectData* pClass = FindClassLocked(ns, path.className);
       if (!path.hasKeys) {
         if (!pClass) return WBEM_E_NOT_FOUND;
@@ -206,7 +206,7 @@ class Services : public ksim::detail::ComObject<IWbemServices>, OfGeneration {
     if (!strFilter || !ppEnum) return WBEM_E_INVALID_PARAMETER;
     std::vector<ObjectData> items;
     {
-      std::lock_guard<std::mutex> guard(RepositoryLock());
+      std::lock_guard<RepositoryMutex> guard(RepositoryLock());
       if (!FindClassLocked(m_ns, strFilter)) return WBEM_E_INVALID_CLASS;
       items = InstancesLocked(m_ns, strFilter);
     }
@@ -259,7 +259,7 @@ class Services : public ksim::detail::ComObject<IWbemServices>, OfGeneration {
     call.objectPath = Text(strObjectPath);
     std::optional<MethodDef> method;
     {
-      std::lock_guard<std::mutex> guard(RepositoryLock());
+      std::lock_guard<RepositoryMutex> guard(RepositoryLock());
       const ObjectData* pClass = FindClassLocked(m_ns, path.className);
       if (!pClass) return WBEM_E_INVALID_CLASS;
       for (const MethodDef& m : pClass->methods)

@@ -16,7 +16,7 @@ bool ComUsable() {
 }
 
 // Windows itself cuts the threads of a process that has ended.
-void ParkIfProcessEnded() {}
+void ParkIfProcessEnded(const char*) {}
 
 // The platform's WMI service is not the stand-in's: its Service Control Manager entry stays as
 // it is.
