@@ -92,6 +92,7 @@ class CPool {
   LONG m_lWorkers = 0;  // started and not ended
   LONG m_lBusy = 0;     // running a handler
   bool m_bEnding = false;
+  bool m_bAbandoned = false;  // the stop did not wait for the workers: the last one frees the pool
 };
 
 // The pool of the current run, published for Indicate; the lock guards only the pointer.
@@ -142,8 +143,8 @@ bool CPool::AddWorker() {
     if (m_bEnding) return false;
     if (m_lWorkers++ == 0) ResetEvent(m_hNoWorkers.Get());
   }
-  // A worker holds no reference: the pool outlives its workers, as the stop frees it only once
-  // the last one has ended (or never, when one hangs).
+  // A worker holds no reference: the pool outlives its workers, as the stop frees it once the
+  // last one has ended, or hands its reference to the last one when the stop could not wait.
   if (_beginthread(WorkerMain, 0, this) != static_cast<uintptr_t>(-1)) return true;
   CLockGuard lock(m_cs);
   if (--m_lWorkers == 0) SetEvent(m_hNoWorkers.Get());
@@ -161,7 +162,7 @@ void CPool::Work() {
     if (!bToken) WaitForSingleObject(m_hWork.Get(), INFINITE);
     tLane* pLane;
     tIndicateThreadInfo* pJob = nullptr;
-    bool bLast = false;
+    bool bLast = false, bOwner = false;
     HANDLE hNoWorkers = nullptr;
     {
       CLockGuard lock(m_cs);
@@ -177,12 +178,17 @@ void CPool::Work() {
         bToken = false;
         if (!m_bEnding) continue;
         bLast = --m_lWorkers == 0;
+        bOwner = bLast && m_bAbandoned;
         hNoWorkers = m_hNoWorkers.Get();
       }
     }
     if (!pLane) {
-      // The last worker's last touch of the pool: once set, the stop may free it.
-      if (bLast) SetEvent(hNoWorkers);
+      // The last worker's last touch of the pool: once set, the stop may free it. When the stop
+      // gave up waiting, the pool is this worker's to free.
+      if (bOwner)
+        Release();
+      else if (bLast)
+        SetEvent(hNoWorkers);
       return;
     }
     const DWORD dwTicket = pJob->dwTicket;
@@ -301,7 +307,18 @@ LONG CPool::Stop(DWORD dwMilliseconds) {
   // One token for each worker to find no lane and end.
   if (lWorkers > 0) ReleaseSemaphore(m_hWork.Get(), lWorkers, nullptr);
   if (WaitForSingleObject(m_hNoWorkers.Get(), dwMilliseconds) == WAIT_OBJECT_0) return 0;
-  return Workers();
+  {
+    CLockGuard lock(m_cs);
+    if (m_lWorkers > 0) {
+      // The last of them frees the pool (on Windows the process ends first, as a rule).
+      m_bAbandoned = true;
+      return m_lWorkers;
+    }
+  }
+  // The last worker counted itself out after the wait ended and sets the event next, without a
+  // call that can block in between: wait for that last touch before the pool may go.
+  WaitForSingleObject(m_hNoWorkers.Get(), INFINITE);
+  return 0;
 }
 
 ErrorCode CDispatcher::Start() {
@@ -348,7 +365,8 @@ LONG CDispatcher::Stop(DWORD dwMilliseconds) {
   }
   if (!pPool) return 0;
   const LONG lLeft = pPool->Stop(dwMilliseconds);
-  // A worker that did not end may still use the pool: it is left to the end of the process.
+  // A worker that did not end may still use the pool: the stop's reference is then the last
+  // worker's to let go, if it ever ends before the process does.
   if (lLeft == 0) pPool->Release();
   return lLeft;
 }

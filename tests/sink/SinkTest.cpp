@@ -403,6 +403,33 @@ TEST_F(Sink, AStormStaysWithinTheWorkerBound) {
   EXPECT_EQ(CDispatcher::c_lMaxWorkers, static_cast<LONG>(ksim::CountCalls("_beginthread")));
 }
 
+// A worker still in its handler when the stop stops waiting is counted as left; once its handler
+// returns it ends and frees the pool, its lock and its events with it.
+TEST_F(Sink, AWorkerThatOutlivesTheStopFreesThePoolWhenItEnds) {
+  // The counts without a pool, once a run has made what outlives it.
+  std::vector<IWbemClassObject*> batch = Batch(1);
+  ASSERT_EQ(WBEM_S_NO_ERROR, m_pSink->Indicate(1, batch.data()));
+  CRundown::Service().Close();
+  ASSERT_TRUE(CRundown::Service().WaitDrained(10000));
+  ASSERT_EQ(0, CDispatcher::Stop(10000));
+  CRundown::Service().Open();
+  const int64_t handlesBefore = ksim::LiveCount("handles");
+  const int64_t locksBefore = ksim::LiveCount("critical_sections");
+  StartHeldWorker();
+  ASSERT_GT(ksim::LiveCount("handles"), handlesBefore);
+  CRundown::Service().Close();
+  EXPECT_EQ(1, CDispatcher::Stop(50));
+  ReleaseHeldWorker();
+  bool bFreed = false;
+  for (int i = 0; i < 1000 && !bFreed; ++i) {
+    bFreed = ksim::LiveCount("handles") == handlesBefore && ksim::LiveCount("critical_sections") == locksBefore;
+    if (!bFreed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(bFreed) << "the pool outlived its last worker: handles " << ksim::LiveCount("handles") - handlesBefore << ", locks " << ksim::LiveCount("critical_sections") - locksBefore;
+  EXPECT_EQ(2u, Calls().size());
+  CRundown::Service().Open();
+}
+
 // The events of one controller are handled one after another, in the order they came, while
 // other controllers' events are handled beside them.
 TEST_F(Sink, OneControllersEventsRunInOrderAndOthersBesideThem) {
