@@ -270,10 +270,20 @@ ErrorCode CWMIService::FollowUnknownAdapter(LONG lScansBefore) {
   CLockGuard lock(m_csControllers);
   // Signed difference: the count may wrap.
   if (CAdapterInfo::ScansBegun() - lScansBefore > 0) return ecNoError;
-  const DWORD dwNow = GetTickCount();
-  if (m_bUnknownScanned && dwNow - m_dwUnknownScanned < c_dwUnknownScanMs) return ecNoError;
+  // A flood of unknown IDs costs at most one rebuild a second: an event that comes sooner waits
+  // for the next one rather than be written off unscanned, and the events behind it wait on this
+  // lock and find that rebuild done. The stop ends the wait, not the rebuild.
+  const DWORD dwSince = GetTickCount() - m_dwUnknownScanned;
+  if (m_bUnknownScanned && dwSince < c_dwUnknownScanMs) {
+    const HANDLE hClosed = CRundown::Service().ClosedEvent();
+    if (hClosed)
+      WaitForSingleObject(hClosed, c_dwUnknownScanMs - dwSince);
+    else
+      Sleep(c_dwUnknownScanMs - dwSince);
+    if (CAdapterInfo::ScansBegun() - lScansBefore > 0) return ecNoError;
+  }
   m_bUnknownScanned = true;
-  m_dwUnknownScanned = dwNow;
+  m_dwUnknownScanned = GetTickCount();
   return FollowControllersLocked(true);
 }
 
