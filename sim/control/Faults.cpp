@@ -148,6 +148,9 @@ std::optional<Fault> Enter(const char* call, const std::string& selector) {
   }
   // Hooks run outside the registry lock: they may call into the simulated host themselves.
   for (auto& action : actions) action();
+  // A hook may have held the call until after the process ended: on Windows a thread blocked in
+  // a call is ended with its process, so it never comes back from the call.
+  if (!actions.empty()) ParkIfProcessEnded(call);
   return result;
 }
 
