@@ -36,6 +36,25 @@ class RegistrationsFollowWmi : public ServiceHost {
     ksim::wmi::SetPolling(mode);
   }
 
+  // Controller A served under manual polling, then the driver unloaded and that seen by a poll.
+  void StartThenUnloadSeen() {
+    UsePolling(ksim::wmi::Polling::Manual);
+    AddScsiController(kPathA, L"velk4");
+    LoadRaidDriver(L"velk4");
+    InstallAndStart();
+    UnloadRaidDriver();
+    Poll();
+    Settle();
+  }
+  // The driver back with controller B, whose arrival is handled before any poll has seen the
+  // class: the message query is registered again.
+  static void ReloadWithAControllerNoPollSaw() {
+    LoadRaidDriver(L"velk4");
+    AddScsiController(kPathB, L"velk4");
+    CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);
+    ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
+  }
+
   static void ExpectOneLiveRegistrationEach() {
     EXPECT_EQ(1u, CountSubscribed(kQueryMessages));
     EXPECT_EQ(1u, CountSubscribed(kQueryHostTime));
@@ -271,21 +290,12 @@ INSTANTIATE_TEST_SUITE_P(Removals, QuickReload,
 // A registration made while the driver was back for a moment that no poll saw: WMI ended it
 // silently with that unseen unload, and only the next creation of the class can tell.
 TEST_F(RegistrationsFollowWmi, ARegistrationLostInAnUnseenReloadIsRenewedAtTheNextCreation) {
-  UsePolling(ksim::wmi::Polling::Manual);
-  AddScsiController(kPathA, L"velk4");
-  LoadRaidDriver(L"velk4");
-  InstallAndStart();
-  UnloadRaidDriver();
-  Poll();
-  Settle();
+  StartThenUnloadSeen();
   ASSERT_EQ(0u, CountSubscribed(kQueryMessages));
 
   // Between two polls the driver comes back, a controller arrives (its event handled at once),
   // and the driver goes again.
-  LoadRaidDriver(L"velk4");
-  AddScsiController(kPathB, L"velk4");
-  CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);
-  ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
+  ASSERT_NO_FATAL_FAILURE(ReloadWithAControllerNoPollSaw());
   UnloadRaidDriver();
   Poll();
   Settle();
@@ -306,17 +316,8 @@ class Renewal : public RegistrationsFollowWmi, public testing::WithParamInterfac
 
 TEST_P(Renewal, AMessageRaisedWhileTwoRegistrationsOverlapIsLoggedOnce) {
   const bool bCancelRefused = GetParam();
-  UsePolling(ksim::wmi::Polling::Manual);
-  AddScsiController(kPathA, L"velk4");
-  LoadRaidDriver(L"velk4");
-  InstallAndStart();
-  UnloadRaidDriver();
-  Poll();
-  Settle();
-  LoadRaidDriver(L"velk4");
-  AddScsiController(kPathB, L"velk4");
-  CWbemSink::IndICreateWin32ScsiController(nullptr, nullptr);  // registers while no poll has seen the class
-  ASSERT_EQ(1u, CountSubscribed(kQueryMessages));
+  StartThenUnloadSeen();
+  ASSERT_NO_FATAL_FAILURE(ReloadWithAControllerNoPollSaw());
 
   // The renewal's cancellation of the old registration: a message is raised just before it, when
   // WMI holds both.
